@@ -1,0 +1,105 @@
+#pragma once
+
+#include "Foundation/Async.h"
+#include "Foundation/Clock.h"
+#include "HushnoteApp/DiagnosticsLogger.h"
+#include "HushnoteApp/DiagnosticsStore.h"
+#include "HushnoteApp/FunctionKeyMonitor.h"
+#include "HushnoteApp/Platform/PlatformServices.h"
+#include "HushnoteCore/CleanupTypes.h"
+#include "HushnoteCore/DictationState.h"
+#include "HushnoteCore/FlowMetrics.h"
+#include "HushnoteCore/TranscriptionTypes.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hushnote {
+
+// The long-lived components the coordinator drives. The composition root owns them; they
+// must outlive the coordinator.
+struct CoordinatorComponents {
+    DiagnosticsStore& diagnostics;
+    FunctionKeyMonitor& functionKeyMonitor;
+    AudioRecorder& microphoneRecorder;
+    TextInsertion& textInserter;
+    Clipboard& clipboard;
+    FlowMetricsStore& metricsStore;
+    DiagnosticsLogger& diagnosticsLogger;
+    const Clock& clock;
+};
+
+// Runs one dictation at a time from a key edge to insertion. Every member runs on the main
+// loop executor given at construction; each edge is its own coroutine there, and the long
+// stages suspend it while other edges and user actions are handled in between.
+class AppCoordinator {
+public:
+    AppCoordinator(Executor mainLoop, CoordinatorComponents components);
+    ~AppCoordinator();
+
+    AppCoordinator(const AppCoordinator&) = delete;
+    AppCoordinator& operator=(const AppCoordinator&) = delete;
+
+    // Routes the monitor's edges into handle(); edges that arrive after the coordinator is
+    // gone are dropped.
+    void connectFunctionKeyMonitor();
+
+    // Replaced whenever the local runtimes are reconfigured; a dictation in flight keeps the
+    // instances it started with.
+    void setWhisperTranscriber(std::shared_ptr<SpeechTranscriber> transcriber);
+    void setCleanupOrchestrator(std::shared_ptr<TranscriptCleaner> orchestrator);
+    void setRecordingToastController(RecordingOverlay* overlay) { recordingToastController_ = overlay; }
+
+    asio::awaitable<void> handle(FunctionKeyEdge edge);
+
+    void copyLastTranscript();
+    void refresh();
+
+    // Logs one warning per snapshot; with no list, asks the orchestrator (empty when none).
+    asio::awaitable<void> logCleanupSnapshots(std::string category,
+        std::optional<std::vector<CleanupRuntimeSnapshot>> snapshots = std::nullopt);
+
+    DictationState state() const { return stateMachine_.state(); }
+    const std::optional<std::string>& activeDictationID() const { return activeDictationID_; }
+
+    static constexpr double kShortTapSeconds = 0.15;
+
+private:
+    asio::awaitable<void> startRecording();
+    asio::awaitable<void> finishRecording();
+    void discardShortTap();
+    void updateState(const std::string& detail);
+    void fail(const std::exception_ptr& error, const std::string& context);
+    void recordMetric(double milliseconds, FlowStage stage);
+
+    // Metadata carrying "dictationID" while a dictation is active, plus `extra`.
+    DiagnosticsMetadata dictationMetadata(DiagnosticsMetadata extra = {}) const;
+    void log(DiagnosticsLogEvent::Level level, const std::string& category, const std::string& message,
+        DiagnosticsMetadata metadata);
+
+    static std::string failureContext(DictationState state);
+
+    Executor mainLoop_;
+    DiagnosticsStore& diagnostics_;
+    FunctionKeyMonitor& functionKeyMonitor_;
+    AudioRecorder& microphoneRecorder_;
+    TextInsertion& textInserter_;
+    Clipboard& clipboard_;
+    FlowMetricsStore& metricsStore_;
+    DiagnosticsLogger& diagnosticsLogger_;
+    const Clock& clock_;
+
+    DictationStateMachine stateMachine_;
+    std::shared_ptr<SpeechTranscriber> whisperTranscriber_;
+    std::shared_ptr<TranscriptCleaner> cleanupOrchestrator_;
+    RecordingOverlay* recordingToastController_ = nullptr;
+    std::optional<std::string> activeDictationID_;
+
+    // Lets callbacks and detached coroutines notice that the coordinator is gone.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace hushnote

@@ -1,0 +1,109 @@
+#include "tests/Fakes/FakePlatform.h"
+
+#include "Foundation/Uuid.h"
+
+#include <fstream>
+
+namespace hushnote::testing {
+
+FakeAudioRecorder::FakeAudioRecorder(std::filesystem::path directory, const Clock& clock)
+    : directory_(std::move(directory))
+    , clock_(clock)
+{
+}
+
+asio::awaitable<void> FakeAudioRecorder::start()
+{
+    if (recording_ || starting_) {
+        throw MicrophoneRecorderError(MicrophoneRecorderError::Kind::alreadyRecording);
+    }
+    starting_ = true;
+    if (startDelay.count() > 0) {
+        co_await sleepFor(startDelay);
+    }
+    starting_ = false;
+    if (startError) {
+        std::rethrow_exception(startError);
+    }
+    recording_ = true;
+    startedAt_ = clock_.now();
+}
+
+std::filesystem::path FakeAudioRecorder::stop()
+{
+    ++stopCount;
+    if (!recording_) {
+        throw MicrophoneRecorderError(MicrophoneRecorderError::Kind::notRecording);
+    }
+    recording_ = false;
+    startedAt_.reset();
+    if (stopError) {
+        std::rethrow_exception(stopError);
+    }
+    std::filesystem::create_directories(directory_);
+    const auto file = directory_ / (makeUuidString() + "-whisper.wav");
+    std::ofstream out(file, std::ios::binary);
+    out << std::string(64, '\0');
+    producedFiles.push_back(file);
+    return file;
+}
+
+asio::awaitable<TranscriptResult> FakeSpeechTranscriber::transcribe(
+    std::filesystem::path audioURL, TranscriptionDiagnostics diagnostics)
+{
+    audioFiles.push_back(audioURL);
+    audioFileExisted = std::filesystem::exists(audioURL);
+    if (diagnostics) {
+        diagnostics({TranscriptionDiagnosticStage::vad, TranscriptionDiagnosticStatus::triggered,
+            {{"detector", "Auralis.EnergyVAD"}}});
+        diagnostics({TranscriptionDiagnosticStage::vad, TranscriptionDiagnosticStatus::succeeded,
+            {{"detector", "Auralis.EnergyVAD"}, {"speechDetected", "true"},
+                {"dictationID", "must-not-override"}}});
+        diagnostics({TranscriptionDiagnosticStage::speechModel, TranscriptionDiagnosticStatus::triggered,
+            {{"model", "openai_whisper-small"}}});
+    }
+    if (delay.count() > 0) {
+        co_await sleepFor(delay);
+    }
+    if (error) {
+        if (diagnostics) {
+            diagnostics({TranscriptionDiagnosticStage::speechModel, TranscriptionDiagnosticStatus::failed,
+                {{"errorType", "Auralis.WhisperError"}}});
+        }
+        std::rethrow_exception(error);
+    }
+    if (diagnostics) {
+        diagnostics({TranscriptionDiagnosticStage::speechModel, TranscriptionDiagnosticStatus::succeeded,
+            {{"model", "openai_whisper-small"}}});
+    }
+    co_return TranscriptResult{text, "openai_whisper-small"};
+}
+
+asio::awaitable<CleanupResult> FakeTranscriptCleaner::clean(std::string text, CleanupPrompt prompt)
+{
+    receivedTexts.push_back(text);
+    receivedPrompts.push_back(prompt);
+    if (result) {
+        co_return *result;
+    }
+    std::string upper = text;
+    for (auto& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    co_return CleanupResult{upper, "fake-provider", false, std::nullopt, {}};
+}
+
+asio::awaitable<std::vector<CleanupRuntimeSnapshot>> FakeTranscriptCleaner::snapshots()
+{
+    co_return snapshotList;
+}
+
+void FakeTextInsertion::insert(const std::string& text)
+{
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    inserted.push_back(text);
+}
+
+} // namespace hushnote::testing
