@@ -362,8 +362,11 @@ asio::awaitable<void> AppCoordinator::logCleanupSnapshots(
     std::string category, std::optional<std::vector<CleanupRuntimeSnapshot>> snapshots)
 {
     if (!snapshots) {
-        const auto orchestrator = cleanupOrchestrator_;
-        snapshots = orchestrator ? co_await orchestrator->snapshots() : std::vector<CleanupRuntimeSnapshot>{};
+        // Kept out of a conditional expression: GCC 12 miscompiles co_await inside one.
+        snapshots.emplace();
+        if (const auto orchestrator = cleanupOrchestrator_) {
+            *snapshots = co_await orchestrator->snapshots();
+        }
     }
     for (const auto& snapshot : *snapshots) {
         const std::string status(toString(snapshot.status));
@@ -388,7 +391,10 @@ namespace {
 asio::awaitable<void> publishCleanupProviders(
     std::shared_ptr<TranscriptCleaner> orchestrator, DiagnosticsStore& diagnostics, std::weak_ptr<bool> alive)
 {
-    auto snapshots = orchestrator ? co_await orchestrator->snapshots() : std::vector<CleanupRuntimeSnapshot>{};
+    std::vector<CleanupRuntimeSnapshot> snapshots;
+    if (orchestrator) {
+        snapshots = co_await orchestrator->snapshots();
+    }
     if (!alive.expired()) {
         diagnostics.setCleanupProviders(std::move(snapshots));
     }

@@ -2,6 +2,8 @@
 
 #include "Foundation/Clock.h"
 
+#include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -63,6 +65,12 @@ public:
     static const Clock& systemClock();
 
 private:
+    // All of these run with mutex_ held.
+    void cleanupLocked(WallTime now, bool force);
+    void pruneExpiredEvents(WallTime now);
+    void migrateLegacyLogs();
+    bool append(const std::string& bytes);
+
     std::filesystem::path logsDirectory_;
     std::filesystem::path supportReportsDirectory_;
     std::filesystem::path activeLogURL_;
