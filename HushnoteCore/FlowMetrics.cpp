@@ -4,51 +4,139 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <system_error>
-#include <thread>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace hushnote {
 
 namespace {
 
-// A stored file may claim any capacity; more than this is never meaningful for display and
-// must not make us keep (or reserve) unbounded samples.
-constexpr long long kMaximumCapacity = 10'000;
+    // A stored capacity is untrusted input; bounding it keeps a hostile file from making every
+    // later record keep an unbounded history.
+    constexpr std::int64_t kMaxStoredCapacity = 10'000;
 
-int clampCapacity(long long capacity)
-{
-    return static_cast<int>(std::clamp<long long>(capacity, 1, kMaximumCapacity));
-}
+    bool isRecordable(double milliseconds)
+    {
+        return std::isfinite(milliseconds) && milliseconds >= 0;
+    }
 
-double percentile(const std::vector<double>& sorted, double q)
-{
-    if (sorted.size() == 1) {
-        return sorted.front();
+    double percentile(const std::vector<double>& sorted, double fraction)
+    {
+        if (sorted.size() == 1) {
+            return sorted.front();
+        }
+        const double position = fraction * static_cast<double>(sorted.size() - 1);
+        const auto lo = static_cast<std::size_t>(std::floor(position));
+        const auto hi = static_cast<std::size_t>(std::ceil(position));
+        if (lo == hi) {
+            return sorted[lo];
+        }
+        return sorted[lo] + (position - static_cast<double>(lo)) * (sorted[hi] - sorted[lo]);
     }
-    const double position = q * static_cast<double>(sorted.size() - 1);
-    const auto lo = static_cast<std::size_t>(std::floor(position));
-    const auto hi = static_cast<std::size_t>(std::ceil(position));
-    if (lo == hi) {
-        return sorted[lo];
+
+    int decodeCapacity(const nlohmann::json& value)
+    {
+        std::int64_t capacity = 0;
+        if (value.is_number_unsigned()) {
+            const auto raw = value.get<std::uint64_t>();
+            capacity = raw > static_cast<std::uint64_t>(kMaxStoredCapacity)
+                ? kMaxStoredCapacity
+                : static_cast<std::int64_t>(raw);
+        } else if (value.is_number_integer()) {
+            capacity = value.get<std::int64_t>();
+        } else {
+            throw std::invalid_argument("metrics capacity is not an integer");
+        }
+        return static_cast<int>(std::clamp<std::int64_t>(capacity, 1, kMaxStoredCapacity));
     }
-    return sorted[lo] + (position - static_cast<double>(lo)) * (sorted[hi] - sorted[lo]);
-}
+
+    std::optional<FlowMetrics> loadMetrics(const std::filesystem::path& url)
+    {
+        try {
+            std::ifstream in(url, std::ios::binary);
+            if (!in) {
+                return std::nullopt;
+            }
+            std::ostringstream content;
+            content << in.rdbuf();
+            if (!in && !in.eof()) {
+                return std::nullopt;
+            }
+            return FlowMetrics::fromJson(nlohmann::json::parse(content.str()));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+
+    bool writeAll(int fd, const std::string& data)
+    {
+        std::size_t written = 0;
+        while (written < data.size()) {
+            const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            written += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // Saves are not serialised with each other, so every save gets its own temporary file; the
+    // rename makes readers see either the previous file or the new one, never a partial write.
+    void saveMetrics(const std::filesystem::path& url, const FlowMetrics& metrics)
+    {
+        try {
+            const std::string data = metrics.toJson().dump();
+            std::error_code ignored;
+            std::filesystem::create_directories(url.parent_path(), ignored);
+
+            std::string pattern
+                = (url.parent_path() / (url.filename().string() + ".XXXXXX")).string();
+            const int fd = ::mkstemp(pattern.data());
+            if (fd < 0) {
+                return;
+            }
+            const bool wrote = writeAll(fd, data);
+            const bool closed = ::close(fd) == 0;
+            if (!wrote || !closed || ::rename(pattern.c_str(), url.c_str()) != 0) {
+                ::unlink(pattern.c_str());
+            }
+        } catch (const std::exception&) {
+            // The samples stay in memory; the next record tries again.
+        }
+    }
 
 } // namespace
 
 std::string_view toString(FlowStage stage)
 {
     switch (stage) {
-    case FlowStage::audioFinalization: return "audioFinalization";
-    case FlowStage::whisperModelLoad: return "whisperModelLoad";
-    case FlowStage::whisperTranscription: return "whisperTranscription";
-    case FlowStage::cleanupModelLoad: return "cleanupModelLoad";
-    case FlowStage::cleanup: return "cleanup";
-    case FlowStage::insertion: return "insertion";
-    case FlowStage::total: return "total";
+    case FlowStage::audioFinalization:
+        return "audioFinalization";
+    case FlowStage::whisperModelLoad:
+        return "whisperModelLoad";
+    case FlowStage::whisperTranscription:
+        return "whisperTranscription";
+    case FlowStage::cleanupModelLoad:
+        return "cleanupModelLoad";
+    case FlowStage::cleanup:
+        return "cleanup";
+    case FlowStage::insertion:
+        return "insertion";
+    case FlowStage::total:
+        return "total";
     }
     return "total";
 }
@@ -63,51 +151,58 @@ std::optional<FlowStage> flowStageFromString(std::string_view text)
     return std::nullopt;
 }
 
-FlowMetrics::FlowMetrics(int capacity) : capacity_(clampCapacity(capacity)) {}
+FlowMetrics::FlowMetrics(int capacity)
+    : capacity_(std::max(capacity, 1))
+{
+}
 
 void FlowMetrics::record(double milliseconds, FlowStage stage)
 {
-    if (!std::isfinite(milliseconds) || milliseconds < 0) {
+    if (!isRecordable(milliseconds)) {
         return;
     }
     auto& list = samples_[stage];
     list.push_back(milliseconds);
-    if (list.size() > static_cast<std::size_t>(capacity_)) {
-        list.erase(list.begin(), list.end() - capacity_);
+    // A loaded list may already be longer than the capacity, so trim to it rather than by one.
+    const auto limit = static_cast<std::size_t>(capacity_);
+    if (list.size() > limit) {
+        list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(list.size() - limit));
     }
 }
 
 std::optional<MetricSummary> FlowMetrics::summary(FlowStage stage) const
 {
-    const auto it = samples_.find(stage);
-    if (it == samples_.end() || it->second.empty()) {
+    const auto found = samples_.find(stage);
+    if (found == samples_.end() || found->second.empty()) {
         return std::nullopt;
     }
-    const auto& list = it->second;
-    MetricSummary summary;
-    summary.count = static_cast<int>(list.size());
+    const auto& list = found->second;
+
     double sum = 0;
     for (const double value : list) {
         sum += value;
     }
-    summary.averageMilliseconds = sum / static_cast<double>(list.size());
-    auto sorted = list;
+    std::vector<double> sorted = list;
     std::sort(sorted.begin(), sorted.end());
-    summary.p50Milliseconds = percentile(sorted, 0.5);
-    summary.p95Milliseconds = percentile(sorted, 0.95);
-    summary.latestMilliseconds = list.back();
-    return summary;
+
+    MetricSummary result;
+    result.count = static_cast<int>(list.size());
+    result.averageMilliseconds = sum / static_cast<double>(list.size());
+    result.p50Milliseconds = percentile(sorted, 0.5);
+    result.p95Milliseconds = percentile(sorted, 0.95);
+    result.latestMilliseconds = list.back();
+    return result;
 }
 
 std::map<FlowStage, MetricSummary> FlowMetrics::allSummaries() const
 {
-    std::map<FlowStage, MetricSummary> out;
+    std::map<FlowStage, MetricSummary> result;
     for (const auto stage : kAllFlowStages) {
-        if (auto s = summary(stage)) {
-            out.emplace(stage, *s);
+        if (auto stageSummary = summary(stage)) {
+            result.emplace(stage, *stageSummary);
         }
     }
-    return out;
+    return result;
 }
 
 nlohmann::json FlowMetrics::toJson() const
@@ -117,105 +212,78 @@ nlohmann::json FlowMetrics::toJson() const
         flat.push_back(std::string(toString(stage)));
         flat.push_back(list);
     }
-    return nlohmann::json{{"capacity", capacity_}, {"samples", flat}};
+    return nlohmann::json { { "capacity", capacity_ }, { "samples", std::move(flat) } };
 }
 
 FlowMetrics FlowMetrics::fromJson(const nlohmann::json& json)
 {
-    if (!json.is_object()) {
-        throw std::invalid_argument("metrics must be an object");
-    }
-    const auto& capacity = json.at("capacity");
-    if (!capacity.is_number_integer()) {
-        throw std::invalid_argument("capacity must be an integer");
-    }
-    // Unsigned values beyond the signed range read as "huge", which clamps to the maximum.
-    const long long storedCapacity = capacity.is_number_unsigned()
-        ? static_cast<long long>(std::min<std::uint64_t>(capacity.get<std::uint64_t>(), kMaximumCapacity))
-        : capacity.get<long long>();
-    FlowMetrics metrics(clampCapacity(storedCapacity));
+    FlowMetrics metrics(decodeCapacity(json.at("capacity")));
 
     const auto& flat = json.at("samples");
-    if (!flat.is_array() || flat.size() % 2 != 0) {
-        throw std::invalid_argument("samples must alternate stage names and lists");
+    if (!flat.is_array()) {
+        throw std::invalid_argument("metrics samples is not an array");
+    }
+    if (flat.size() % 2 != 0) {
+        throw std::invalid_argument("metrics samples has a stage without a list");
     }
     for (std::size_t i = 0; i < flat.size(); i += 2) {
-        if (!flat[i].is_string() || !flat[i + 1].is_array()) {
-            throw std::invalid_argument("malformed samples entry");
-        }
         const auto stage = flowStageFromString(flat[i].get<std::string>());
         if (!stage) {
-            throw std::invalid_argument("unknown stage");
+            throw std::invalid_argument("metrics samples names an unknown stage");
+        }
+        if (metrics.samples_.contains(*stage)) {
+            throw std::invalid_argument("metrics samples lists a stage twice");
+        }
+        const auto& values = flat[i + 1];
+        if (!values.is_array()) {
+            throw std::invalid_argument("metrics samples has a list that is not an array");
         }
         std::vector<double> list;
-        for (const auto& value : flat[i + 1]) {
+        list.reserve(values.size());
+        for (const auto& value : values) {
             if (!value.is_number()) {
-                throw std::invalid_argument("sample must be a number");
+                throw std::invalid_argument("metrics samples has a value that is not a number");
             }
-            const double ms = value.get<double>();
-            if (std::isfinite(ms) && ms >= 0) {
-                list.push_back(ms);
+            // record never produces a negative value; dropping one keeps a hand-edited file
+            // from poisoning the summaries without discarding the rest.
+            const double milliseconds = value.get<double>();
+            if (isRecordable(milliseconds)) {
+                list.push_back(milliseconds);
             }
         }
-        // Keep the newest when a file holds more than any capacity we would ever use.
-        if (list.size() > static_cast<std::size_t>(kMaximumCapacity)) {
-            list.erase(list.begin(), list.end() - kMaximumCapacity);
+        // Lists longer than the capacity are kept as stored; the next record trims them.
+        if (!list.empty()) {
+            metrics.samples_.emplace(*stage, std::move(list));
         }
-        metrics.samples_[*stage] = std::move(list);
     }
     return metrics;
 }
 
 FlowMetricsStore::FlowMetricsStore(std::filesystem::path url, int capacity)
     : url_(std::move(url))
-    , metrics_(capacity)
+    , metrics_(loadMetrics(url_).value_or(FlowMetrics(capacity)))
 {
-    std::ifstream in(url_, std::ios::binary);
-    if (!in) {
-        return;
-    }
-    try {
-        metrics_ = FlowMetrics::fromJson(nlohmann::json::parse(in));
-    } catch (const std::exception&) {
-        metrics_ = FlowMetrics(capacity);
-    }
 }
 
 void FlowMetricsStore::record(double milliseconds, FlowStage stage)
 {
-    FlowMetrics copy;
-    {
-        std::lock_guard lock(mutex_);
-        metrics_.record(milliseconds, stage);
-        copy = metrics_;
-    }
     try {
-        const auto data = copy.toJson().dump();
-        std::error_code ignored;
-        std::filesystem::create_directories(url_.parent_path(), ignored);
-        auto temporary = url_;
-        temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+        FlowMetrics copy;
         {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out << data;
-            out.close();
-            if (!out) {
-                std::filesystem::remove(temporary, ignored);
-                return;
-            }
+            const std::lock_guard lock(mutex_);
+            metrics_.record(milliseconds, stage);
+            copy = metrics_;
         }
-        std::filesystem::rename(temporary, url_, ignored);
-        if (ignored) {
-            std::filesystem::remove(temporary, ignored);
-        }
+        saveMetrics(url_, copy);
     } catch (const std::exception&) {
-        // The samples stay in memory; the previous file stays in place.
+        // Only allocation or lock failures land here; dropping one sample beats failing a
+        // dictation over a latency figure.
     }
 }
 
 FlowMetrics FlowMetricsStore::snapshot() const
 {
-    std::lock_guard lock(mutex_);
+    const std::lock_guard lock(mutex_);
     return metrics_;
 }
 
