@@ -1,5 +1,6 @@
 #include "HushnoteApp/DiagnosticsLogger.h"
 
+#include "Foundation/FileIO.h"
 #include "Foundation/Uuid.h"
 #include "HushnoteApp/DiagnosticsError.h"
 #include "HushnoteCore/FileRetentionPolicy.h"
@@ -14,11 +15,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <ctime>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 namespace hushnote {
 
@@ -174,20 +172,6 @@ std::optional<DiagnosticsLogEvent> decode(const std::string& line)
     return event;
 }
 
-std::optional<std::string> readWhole(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream out;
-    out << in.rdbuf();
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return out.str();
-}
-
 std::vector<std::string> nonEmptyLines(const std::string& content)
 {
     std::vector<std::string> lines;
@@ -204,44 +188,6 @@ std::vector<std::string> nonEmptyLines(const std::string& content)
         start = end + 1;
     }
     return lines;
-}
-
-bool writeAll(int fd, const std::string& bytes)
-{
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const auto n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Temporary file beside the target, then rename: readers never see half a file.
-bool writeAtomically(const fs::path& path, const std::string& bytes)
-{
-    auto temporary = path;
-    temporary += ".tmp-" + makeUuidString();
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    ::close(fd);
-    std::error_code error;
-    if (ok) {
-        fs::rename(temporary, path, error);
-    }
-    if (!ok || error) {
-        fs::remove(temporary, error);
-        return false;
-    }
-    return true;
 }
 
 std::vector<fs::path> listRegularFiles(const fs::path& directory)
@@ -366,7 +312,7 @@ void DiagnosticsLogger::pruneExpiredEvents(WallTime now)
         return;
     }
     for (const auto& file : files) {
-        const auto content = readWhole(file);
+        const auto content = readWholeFile(file);
         if (!content) {
             continue;
         }
@@ -386,7 +332,7 @@ void DiagnosticsLogger::pruneExpiredEvents(WallTime now)
         }
         std::error_code ignored;
         if (!kept.empty() || file == activeLogURL_) {
-            writeAtomically(file, kept);
+            writeFileAtomically(file, kept);
         } else {
             fs::remove(file, ignored);
         }
@@ -407,7 +353,7 @@ void DiagnosticsLogger::migrateLegacyLogs()
             continue;
         }
         std::error_code ignored;
-        if (const auto content = readWhole(file)) {
+        if (const auto content = readWholeFile(file)) {
             for (const auto& line : nonEmptyLines(*content)) {
                 if (auto event = decode(line)) {
                     auto clean = sanitize(std::move(*event));
@@ -438,7 +384,7 @@ bool DiagnosticsLogger::append(const std::string& bytes)
             if (error) {
                 return false;
             }
-            return writeAtomically(activeLogURL_, bytes);
+            return writeFileAtomically(activeLogURL_, bytes);
         }
         const int fd = ::open(activeLogURL_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd < 0) {
@@ -447,7 +393,7 @@ bool DiagnosticsLogger::append(const std::string& bytes)
         const bool ok = writeAll(fd, bytes);
         return ::close(fd) == 0 && ok;
     }
-    return writeAtomically(activeLogURL_, bytes);
+    return writeFileAtomically(activeLogURL_, bytes);
 }
 
 } // namespace hushnote

@@ -1,20 +1,17 @@
 #include "HushnoteCore/FlowMetrics.h"
 
+#include "Foundation/FileIO.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace hushnote {
 
@@ -61,58 +58,25 @@ namespace {
 
     std::optional<FlowMetrics> loadMetrics(const std::filesystem::path& url)
     {
+        const auto content = readWholeFile(url);
+        if (!content) {
+            return std::nullopt;
+        }
         try {
-            std::ifstream in(url, std::ios::binary);
-            if (!in) {
-                return std::nullopt;
-            }
-            std::ostringstream content;
-            content << in.rdbuf();
-            if (!in && !in.eof()) {
-                return std::nullopt;
-            }
-            return FlowMetrics::fromJson(nlohmann::json::parse(content.str()));
+            return FlowMetrics::fromJson(nlohmann::json::parse(*content));
         } catch (const std::exception&) {
             return std::nullopt;
         }
     }
 
-    bool writeAll(int fd, const std::string& data)
-    {
-        std::size_t written = 0;
-        while (written < data.size()) {
-            const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            written += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    // Saves are not serialised with each other, so every save gets its own temporary file; the
-    // rename makes readers see either the previous file or the new one, never a partial write.
     void saveMetrics(const std::filesystem::path& url, const FlowMetrics& metrics)
     {
         try {
-            const std::string data = metrics.toJson().dump();
             std::error_code ignored;
             std::filesystem::create_directories(url.parent_path(), ignored);
-
-            std::string pattern
-                = (url.parent_path() / (url.filename().string() + ".XXXXXX")).string();
-            const int fd = ::mkstemp(pattern.data());
-            if (fd < 0) {
-                return;
-            }
-            const bool wrote = writeAll(fd, data);
-            const bool closed = ::close(fd) == 0;
-            if (!wrote || !closed || ::rename(pattern.c_str(), url.c_str()) != 0) {
-                ::unlink(pattern.c_str());
-            }
+            // Saves are not serialised with each other; the atomic write gives each its own
+            // temporary file.
+            writeFileAtomically(url, metrics.toJson().dump());
         } catch (const std::exception&) {
             // The samples stay in memory; the next record tries again.
         }

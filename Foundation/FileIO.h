@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace hushnote {
+
+// The whole content of a file; nullopt when it cannot be opened or read.
+std::optional<std::string> readWholeFile(const std::filesystem::path& path);
+
+// Writes `bytes` to `fd` completely, retrying short and interrupted writes.
+bool writeAll(int fd, const std::string& bytes);
+
+// Replaces `path` with `bytes` through a uniquely named 0600 temporary file beside it and a
+// rename, so readers see the old file or the new one, never a partial write, and concurrent
+// writers never share a temporary file. Returns false (leaving no temporary behind) on failure.
+bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
+
+} // namespace hushnote
