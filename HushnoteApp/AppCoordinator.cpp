@@ -54,7 +54,6 @@ AppCoordinator::AppCoordinator(Executor mainLoop, CoordinatorComponents componen
 
 AppCoordinator::~AppCoordinator()
 {
-    *alive_ = false;
     functionKeyMonitor_.onEdge = nullptr;
 }
 
@@ -62,16 +61,21 @@ void AppCoordinator::connectFunctionKeyMonitor()
 {
     std::weak_ptr<bool> alive = alive_;
     functionKeyMonitor_.onEdge = [this, alive](FunctionKeyEdge edge) {
-        if (alive.expired()) {
-            return;
+        if (!alive.expired()) {
+            spawnOnMainLoop(handle(edge), "dictation");
         }
-        auto& logger = diagnosticsLogger_;
-        spawn(mainLoop_, handle(edge), [&logger, alive](std::exception_ptr error) {
-            if (!alive.expired()) {
-                logger.error("dictation", error, "Operation failed");
-            }
-        });
     };
+}
+
+void AppCoordinator::spawnOnMainLoop(asio::awaitable<void> operation, std::string category)
+{
+    std::weak_ptr<bool> alive = alive_;
+    auto& logger = diagnosticsLogger_;
+    spawn(mainLoop_, std::move(operation), [&logger, alive, category](std::exception_ptr error) {
+        if (!alive.expired()) {
+            logger.error(category, error, "Operation failed");
+        }
+    });
 }
 
 void AppCoordinator::setWhisperTranscriber(std::shared_ptr<SpeechTranscriber> transcriber)
@@ -406,14 +410,7 @@ void AppCoordinator::refresh()
 {
     diagnostics_.refreshPermissions(true);
     diagnostics_.setMetrics(metricsStore_.snapshot());
-    std::weak_ptr<bool> alive = alive_;
-    auto& logger = diagnosticsLogger_;
-    spawn(mainLoop_, publishCleanupProviders(cleanupOrchestrator_, diagnostics_, alive),
-        [&logger, alive](std::exception_ptr error) {
-            if (!alive.expired()) {
-                logger.error("dictation.cleanup", error, "Operation failed");
-            }
-        });
+    spawnOnMainLoop(publishCleanupProviders(cleanupOrchestrator_, diagnostics_, alive_), "dictation.cleanup");
 }
 
 } // namespace hushnote

@@ -68,6 +68,9 @@ public:
     static constexpr double kShortTapSeconds = 0.15;
 
 private:
+    // Starts `operation` on the main loop; an escaped exception is logged under `category`
+    // unless the coordinator is gone by then.
+    void spawnOnMainLoop(asio::awaitable<void> operation, std::string category);
     asio::awaitable<void> startRecording();
     asio::awaitable<void> finishRecording();
     void discardShortTap();
@@ -98,7 +101,7 @@ private:
     RecordingOverlay* recordingToastController_ = nullptr;
     std::optional<std::string> activeDictationID_;
 
-    // Lets callbacks and detached coroutines notice that the coordinator is gone.
+    // Expires with the coordinator, so callbacks and detached coroutines can tell it is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -71,8 +71,7 @@ DiagnosticsStore::DiagnosticsStore(Permissions& permissions, SystemFacts facts)
     : permissions_(permissions)
     , facts_(std::move(facts))
 {
-    accessibility_ = permissions_.isAccessibilityTrusted() ? PermissionState::authorized : PermissionState::denied;
-    microphone_ = permissions_.microphoneAuthorization();
+    refreshPermissions(false);
 }
 
 DiagnosticsStore::ObserverID DiagnosticsStore::addObserver(Observer observer)
