@@ -67,6 +67,8 @@ public:
     virtual ~TranscriptCleaner() = default;
     virtual asio::awaitable<CleanupResult> clean(std::string text, CleanupPrompt prompt) = 0;
     virtual asio::awaitable<std::vector<CleanupRuntimeSnapshot>> snapshots() = 0;
+    // The snapshot of the first provider that could be prepared, or nothing.
+    virtual asio::awaitable<std::optional<CleanupRuntimeSnapshot>> prepareFirstAvailable() = 0;
 };
 
 } // namespace hushnote

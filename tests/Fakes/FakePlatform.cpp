@@ -98,6 +98,14 @@ asio::awaitable<std::vector<CleanupRuntimeSnapshot>> FakeTranscriptCleaner::snap
     co_return snapshotList;
 }
 
+asio::awaitable<std::optional<CleanupRuntimeSnapshot>> FakeTranscriptCleaner::prepareFirstAvailable()
+{
+    if (snapshotList.empty()) {
+        co_return std::nullopt;
+    }
+    co_return snapshotList.front();
+}
+
 void FakeTextInsertion::insert(const std::string& text)
 {
     if (error) {

@@ -54,6 +54,7 @@ class FakeTranscriptCleaner final : public TranscriptCleaner {
 public:
     asio::awaitable<CleanupResult> clean(std::string text, CleanupPrompt prompt) override;
     asio::awaitable<std::vector<CleanupRuntimeSnapshot>> snapshots() override;
+    asio::awaitable<std::optional<CleanupRuntimeSnapshot>> prepareFirstAvailable() override;
 
     // When unset, the cleaner accepts its input upper-cased as "fake-provider".
     std::optional<CleanupResult> result;
