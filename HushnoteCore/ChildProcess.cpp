@@ -5,7 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,7 +148,7 @@ private:
 
     void watch(const std::shared_ptr<ChildProcess>& child)
     {
-        const int fd = static_cast<int>(pidfd_open(child->pid(), 0));
+        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, child->pid(), 0));
         if (fd < 0) {
             // Without pidfds the child is polled instead.
             polled_.push_back(child);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 namespace hushnote {
 
@@ -71,7 +72,10 @@ LocalEndpoint::LocalEndpoint(std::string url) : url_(std::move(url))
     if (!scheme || asciiLower(*scheme) != "http") {
         throw LocalEndpointError::unsupportedScheme();
     }
-    const auto host = parsedHost(url_);
+    // "http:/x" and "http:///x" have no authority, whatever a lenient parser makes of them.
+    const auto rest = std::string_view(url_).substr(scheme->size() + 1);
+    const bool hasAuthority = rest.size() > 2 && rest.substr(0, 2) == "//" && rest[2] != '/';
+    const auto host = hasAuthority ? parsedHost(url_) : std::nullopt;
     if (!host) {
         throw LocalEndpointError::remoteHost(std::nullopt);
     }

@@ -35,9 +35,10 @@ std::string encoded(const nlohmann::json& body)
 
 } // namespace
 
-OllamaClient::OllamaClient(std::string baseURL, std::shared_ptr<LoopbackHttpSession> session)
+OllamaClient::OllamaClient(std::string baseURL, std::shared_ptr<LoopbackHttpSession> session, OllamaTimeouts timeouts)
     : endpoint_(std::move(baseURL))
     , session_(std::move(session))
+    , timeouts_(timeouts)
 {
 }
 
@@ -63,24 +64,24 @@ asio::awaitable<std::string> OllamaClient::request(
 
 asio::awaitable<OllamaVersion> OllamaClient::version() const
 {
-    co_return decodeOllamaRecord<OllamaVersion>(co_await request("api/version", "GET", std::nullopt, kRequestTimeout));
+    co_return decodeOllamaRecord<OllamaVersion>(co_await request("api/version", "GET", std::nullopt, timeouts_.request));
 }
 
 asio::awaitable<OllamaTagsResponse> OllamaClient::tags() const
 {
-    co_return decodeOllamaRecord<OllamaTagsResponse>(co_await request("api/tags", "GET", std::nullopt, kRequestTimeout));
+    co_return decodeOllamaRecord<OllamaTagsResponse>(co_await request("api/tags", "GET", std::nullopt, timeouts_.request));
 }
 
 asio::awaitable<OllamaProcessResponse> OllamaClient::runningModels() const
 {
-    co_return decodeOllamaRecord<OllamaProcessResponse>(co_await request("api/ps", "GET", std::nullopt, kRequestTimeout));
+    co_return decodeOllamaRecord<OllamaProcessResponse>(co_await request("api/ps", "GET", std::nullopt, timeouts_.request));
 }
 
 asio::awaitable<std::vector<OllamaPullProgress>> OllamaClient::pull(std::string model) const
 {
     rejectCloudModel(model);
     const nlohmann::json body = OllamaPullRequest{model, false};
-    const std::string answer = co_await request("api/pull", "POST", encoded(body), kPullTimeout);
+    const std::string answer = co_await request("api/pull", "POST", encoded(body), timeouts_.pull);
     try {
         co_return std::vector<OllamaPullProgress>{decodeOllamaRecord<OllamaPullProgress>(answer)};
     } catch (const std::exception&) {
@@ -105,7 +106,7 @@ asio::awaitable<void> OllamaClient::preload(std::string model, std::string keepA
 {
     rejectCloudModel(model);
     const nlohmann::json body = OllamaPreloadRequest{model, false, keepAlive};
-    co_await request("api/generate", "POST", encoded(body), kRequestTimeout);
+    co_await request("api/generate", "POST", encoded(body), timeouts_.request);
 }
 
 asio::awaitable<std::string> OllamaClient::chat(std::string model, CleanupPrompt prompt, std::string transcript) const
@@ -116,7 +117,7 @@ asio::awaitable<std::string> OllamaClient::chat(std::string model, CleanupPrompt
     chatRequest.messages = {{"system", prompt.system}, {"user", userMessage(transcript)}};
     chatRequest.keepAlive = kKeepAlive;
     const nlohmann::json body = chatRequest;
-    const auto answer = co_await request("api/chat", "POST", encoded(body), kRequestTimeout);
+    const auto answer = co_await request("api/chat", "POST", encoded(body), timeouts_.request);
     co_return decodeOllamaRecord<OllamaChatResponse>(answer).message.content;
 }
 

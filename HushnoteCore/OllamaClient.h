@@ -15,6 +15,12 @@
 
 namespace hushnote {
 
+// Time-outs of the Ollama calls: every call but the pull, and the pull.
+struct OllamaTimeouts {
+    std::chrono::milliseconds request{std::chrono::seconds(12)};
+    std::chrono::milliseconds pull{std::chrono::seconds(3600)};
+};
+
 // The loopback Ollama API. An immutable value; copies are interchangeable and any thread may
 // use one. Every call throws OllamaClientError for refused models and non-2xx answers,
 // JSONDecodingError for bodies that do not decode, and HttpTransportError (or
@@ -23,10 +29,11 @@ namespace hushnote {
 class OllamaClient {
 public:
     // Throws LocalEndpointError when `baseURL` is not plain http on loopback.
-    OllamaClient(std::string baseURL, std::shared_ptr<LoopbackHttpSession> session);
+    OllamaClient(std::string baseURL, std::shared_ptr<LoopbackHttpSession> session, OllamaTimeouts timeouts = {});
 
     const LocalEndpoint& endpoint() const { return endpoint_; }
     const std::shared_ptr<LoopbackHttpSession>& session() const { return session_; }
+    const OllamaTimeouts& timeouts() const { return timeouts_; }
 
     asio::awaitable<OllamaVersion> version() const;
     asio::awaitable<OllamaTagsResponse> tags() const;
@@ -36,15 +43,13 @@ public:
     asio::awaitable<std::string> chat(std::string model, CleanupPrompt prompt, std::string transcript) const;
     asio::awaitable<bool> isModelInstalled(std::string name) const;
 
-    static constexpr std::chrono::seconds kRequestTimeout{12};
-    static constexpr std::chrono::seconds kPullTimeout{3600};
-
 private:
     asio::awaitable<std::string> request(std::string path, std::string method, std::optional<std::string> body,
         std::chrono::milliseconds timeout) const;
 
     LocalEndpoint endpoint_;
     std::shared_ptr<LoopbackHttpSession> session_;
+    OllamaTimeouts timeouts_;
 };
 
 } // namespace hushnote

@@ -11,6 +11,7 @@
 //   printLines          array of lines printed to stdout at start
 //   printCharacters     that many characters (no line feeds) printed at start
 //   printInvalidUTF8    print a byte sequence that is not UTF-8 at start
+//   quiet               print no line per request
 //   pullInstalls        whether api/pull installs the model (default true)
 //   loadedModels        names api/ps lists at start
 //   chatContent         fixed answer of api/chat; otherwise the transcript tidied up
@@ -328,7 +329,9 @@ int main(int argc, char** argv)
             {{"method", req.method}, {"path", req.path}, {"status", res.status}, {"body", req.body},
                 {"contentType", req.has_header("Content-Type") ? json(req.get_header_value("Content-Type")) : json()},
                 {"host", req.get_header_value("Host")}});
-        std::printf("fake-ollama: %s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
+        if (!config().value("quiet", false)) {
+            std::printf("fake-ollama: %s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
+        }
         if (crashAfter > 0 && ++gAnswered >= crashAfter) {
             std::printf("fake-ollama: crashing after %d requests\n", crashAfter);
             _exit(3);
