@@ -17,7 +17,7 @@
 //   chatContent         fixed answer of api/chat; otherwise the transcript tidied up
 //   routes              {"api/chat": {"status": 500, "body": "...", "bodyHex": "ff",
 //                        "invalidJson": true, "delayMs": 20000, "redirect": "http://..."}}
-// It records every request as a JSON line in $OLLAMA_MODELS/fake-requests.jsonl and each
+// It records every request (method, path, body, contentType, host) as a JSON line in $OLLAMA_MODELS/fake-requests.jsonl and each
 // launch (pid, grandchild pid, arguments, environment) in $OLLAMA_MODELS/fake-launches.jsonl.
 // With OLLAMA_HOST port 0 it writes the port it got to $OLLAMA_MODELS/fake-port.
 
@@ -92,6 +92,15 @@ std::string hexDecode(const std::string& hex)
     return out;
 }
 
+// Recorded before the answer, so a client that saw the answer finds its request logged.
+void record(const httplib::Request& req)
+{
+    appendLine(gModels / "fake-requests.jsonl",
+        {{"method", req.method}, {"path", req.path}, {"body", req.body},
+            {"contentType", req.has_header("Content-Type") ? json(req.get_header_value("Content-Type")) : json()},
+            {"host", req.get_header_value("Host")}});
+}
+
 void error(httplib::Response& res, int status, const std::string& message)
 {
     res.status = status;
@@ -160,7 +169,8 @@ json modelEntry(const std::string& name)
 
 void registerRoutes(httplib::Server& server)
 {
-    server.Get("/api/version", [](const httplib::Request&, httplib::Response& res) {
+    server.Get("/api/version", [](const httplib::Request& req, httplib::Response& res) {
+        record(req);
         const json cfg = config();
         if (misbehave(cfg, "api/version", res)) {
             return;
@@ -171,7 +181,8 @@ void registerRoutes(httplib::Server& server)
         }
         res.set_content(json{{"version", "0.12.0"}}.dump(), "application/json");
     });
-    server.Get("/api/tags", [](const httplib::Request&, httplib::Response& res) {
+    server.Get("/api/tags", [](const httplib::Request& req, httplib::Response& res) {
+        record(req);
         if (misbehave(config(), "api/tags", res)) {
             return;
         }
@@ -182,7 +193,8 @@ void registerRoutes(httplib::Server& server)
         }
         res.set_content(json{{"models", models}}.dump(), "application/json");
     });
-    server.Get("/api/ps", [](const httplib::Request&, httplib::Response& res) {
+    server.Get("/api/ps", [](const httplib::Request& req, httplib::Response& res) {
+        record(req);
         if (misbehave(config(), "api/ps", res)) {
             return;
         }
@@ -194,6 +206,7 @@ void registerRoutes(httplib::Server& server)
         res.set_content(json{{"models", models}}.dump(), "application/json");
     });
     server.Post("/api/pull", [](const httplib::Request& req, httplib::Response& res) {
+        record(req);
         const json cfg = config();
         if (misbehave(cfg, "api/pull", res)) {
             return;
@@ -206,6 +219,7 @@ void registerRoutes(httplib::Server& server)
         res.set_content(json{{"status", "success"}}.dump(), "application/json");
     });
     server.Post("/api/generate", [](const httplib::Request& req, httplib::Response& res) {
+        record(req);
         if (misbehave(config(), "api/generate", res)) {
             return;
         }
@@ -222,6 +236,7 @@ void registerRoutes(httplib::Server& server)
             json{{"model", model}, {"response", ""}, {"done", true}, {"done_reason", "load"}}.dump(), "application/json");
     });
     server.Post("/api/chat", [](const httplib::Request& req, httplib::Response& res) {
+        record(req);
         const json cfg = config();
         if (misbehave(cfg, "api/chat", res)) {
             return;
@@ -324,11 +339,11 @@ int main(int argc, char** argv)
     httplib::Server server;
     registerRoutes(server);
     const int crashAfter = cfg.value("crashAfterRequests", 0);
+    server.set_tcp_nodelay(true);
+    // One request per connection, as curl's connection reuse would otherwise race the
+    // server's closing of idle connections.
+    server.set_keep_alive_max_count(1);
     server.set_logger([crashAfter](const httplib::Request& req, const httplib::Response& res) {
-        appendLine(gModels / "fake-requests.jsonl",
-            {{"method", req.method}, {"path", req.path}, {"status", res.status}, {"body", req.body},
-                {"contentType", req.has_header("Content-Type") ? json(req.get_header_value("Content-Type")) : json()},
-                {"host", req.get_header_value("Host")}});
         if (!config().value("quiet", false)) {
             std::printf("fake-ollama: %s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
         }
