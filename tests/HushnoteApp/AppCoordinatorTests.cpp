@@ -1,13 +1,17 @@
 #include "HushnoteApp/AppCoordinator.h"
 #include "HushnoteApp/MicrophoneRecorderError.h"
 #include "HushnoteApp/TextInserterError.h"
+#include "HushnoteCore/CleanupOrchestrator.h"
+#include "HushnoteCore/ManagedOllamaCleanupProvider.h"
 #include "HushnoteCore/WhisperTranscriberError.h"
 #include "tests/Fakes/FakeClock.h"
+#include "tests/Fakes/FakeOllamaProcess.h"
 #include "tests/Fakes/FakePlatform.h"
 #include "tests/Support/TemporaryDirectory.h"
 
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -493,6 +497,87 @@ TEST_F(CoordinatorFixture, MonitorEdgesDriveDictationsUntilTheCoordinatorIsGone)
     loop.run();
     loop.restart();
     EXPECT_EQ(inserter.inserted, std::vector<std::string>{"hello world "});
+}
+
+// The real clean-up road: orchestrator, managed provider and server, and the fake Ollama
+// program started as a child process, all off the coordinator's loop.
+class CoordinatorWithLocalCleanup : public CoordinatorFixture {
+protected:
+    CoordinatorWithLocalCleanup()
+    {
+        auto server = std::make_shared<ManagedOllamaServer>(pool.get_executor(),
+            ManagedOllamaConfiguration(testing::fakeOllamaExecutable(), models, std::nullopt, testing::freeLoopbackPort()),
+            session);
+        auto provider = std::make_shared<ManagedOllamaCleanupProvider>(pool.get_executor(), server, "gemma4:e2b");
+        coordinator.setCleanupOrchestrator(std::make_shared<CleanupOrchestrator>(
+            pool.get_executor(), std::vector<std::shared_ptr<CleanupProvider>>{provider}, CleanupGuard(1.75, 0.35, 0.7)));
+        transcriber->text = "secret marker words";
+        coordinator.setWhisperTranscriber(transcriber);
+    }
+    // The orchestrator's strands live on the pool, which goes first.
+    ~CoordinatorWithLocalCleanup() override { coordinator.setCleanupOrchestrator(nullptr); }
+
+    int count(const std::string& message)
+    {
+        const auto all = messages();
+        return static_cast<int>(std::count(all.begin(), all.end(), message));
+    }
+
+    void expectNoTranscriptInLogs()
+    {
+        const auto log = testing::readFile(logger.activeLogURL());
+        EXPECT_EQ(log.find("marker"), std::string::npos);
+        EXPECT_EQ(log.find("Marker"), std::string::npos);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(directory.path())) {
+            if (entry.is_regular_file() && entry.path().parent_path() != models) {
+                EXPECT_EQ(testing::readFile(entry.path()).find("marker"), std::string::npos) << entry.path();
+            }
+        }
+    }
+
+    asio::thread_pool pool{2};
+    std::shared_ptr<LoopbackHttpSession> session = std::make_shared<LoopbackHttpSession>();
+    std::filesystem::path models = directory.path() / "models" / "ollama";
+    testing::FakeOllamaRecords records{models};
+    std::shared_ptr<testing::FakeSpeechTranscriber> transcriber = std::make_shared<testing::FakeSpeechTranscriber>();
+};
+
+TEST_F(CoordinatorWithLocalCleanup, DictationIsCleanedByTheLocalModel)
+{
+    dictateFor(400ms);
+    EXPECT_EQ(inserter.inserted, std::vector<std::string>{"Secret marker words. "});
+    const auto succeeded = find("Language model succeeded");
+    ASSERT_TRUE(succeeded);
+    EXPECT_EQ(succeeded->metadata.at("provider"), "managed-ollama");
+    EXPECT_EQ(count("Language model provider failed"), 0);
+    EXPECT_EQ(records.requestsTo("/api/chat").size(), 1u);
+    expectNoTranscriptInLogs();
+}
+
+TEST_F(CoordinatorWithLocalCleanup, MisbehavingServerFallsBackToTheNormalisedTranscript)
+{
+    transcriber->text = "secret marker words. Scratch that. Secret marker   words";
+    records.control({{"routes", {{"api/chat", {{"status", 500}, {"body", "secret marker words"}}}}}});
+    dictateFor(400ms);
+    EXPECT_EQ(inserter.inserted, std::vector<std::string>{"Secret marker words "});
+
+    records.control({{"chatContent", "Here is your cleaned text: secret marker words, as requested by you today."}});
+    dictateFor(400ms);
+    EXPECT_EQ(inserter.inserted, (std::vector<std::string>{"Secret marker words ", "Secret marker words "}));
+
+    EXPECT_EQ(count("Language model failed; using raw speech-model output"), 2);
+    EXPECT_EQ(count("Language model provider failed"), 2);
+    std::vector<std::string> types;
+    for (const auto& event : events()) {
+        if (event.message == "Language model provider failed") {
+            EXPECT_EQ(event.metadata.at("provider"), "managed-ollama");
+            EXPECT_FALSE(event.metadata.at("stackTrace").empty());
+            types.push_back(event.metadata.at("errorType") + " " + event.metadata.at("errorCode"));
+        }
+    }
+    EXPECT_EQ(types, (std::vector<std::string>{"HushnoteCore.OllamaClientError 0", "HushnoteCore.CleanupGuardFailure 2"}));
+    EXPECT_EQ(find("Language model failed; using raw speech-model output")->metadata.at("providerFailureCount"), "1");
+    expectNoTranscriptInLogs();
 }
 
 } // namespace
