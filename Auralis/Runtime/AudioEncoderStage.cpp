@@ -125,12 +125,19 @@ void AudioEncoderStage::predict(std::span<const MultiArray> inputs, std::span<Mu
             }
         }
     });
-    // conv1 (stride 1): output row t reads padded rows t..t+2, which are contiguous.
-    kernels::linear(pool_, frames, d, 3 * nMels, melPadded_.data(), nMels, conv1Weight_.data(), 3 * nMels,
-        conv1Bias_.data(), 0.0f, conv1Padded_.data() + d, d, Activation::gelu);
-    // conv2 (stride 2): output row t reads padded rows 2t..2t+2, so rows are 2d floats apart.
-    kernels::linear(pool_, positions, d, 3 * d, conv1Padded_.data(), 2 * d, conv2Weight_.data(), 3 * d,
-        conv2Bias_.data(), 0.0f, x_.data(), d, Activation::gelu);
+    // Each convolution is three products, one per kernel tap k, accumulated: output row t
+    // reads padded input row stride * t + k, and the tap's weights are columns
+    // [k * in, (k + 1) * in) of the kernel-major weight matrix.
+    const auto convolution = [&](std::size_t rows, std::size_t in, std::size_t stride, const float* input,
+                                 const std::vector<float>& weight, const std::vector<float>& bias, float* output) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            const bool last = k == 2;
+            kernels::linear(pool_, rows, d, in, input + k * in, stride * in, weight.data() + k * in, 3 * in,
+                last ? bias.data() : nullptr, k == 0 ? 0.0f : 1.0f, output, d, last ? Activation::gelu : Activation::none);
+        }
+    };
+    convolution(frames, nMels, 1, melPadded_.data(), conv1Weight_, conv1Bias_, conv1Padded_.data() + d);
+    convolution(positions, d, 2, conv1Padded_.data(), conv2Weight_, conv2Bias_, x_.data());
     pool_.parallelFor(positions * d, 4096, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             x_[i] += positions_[i];
