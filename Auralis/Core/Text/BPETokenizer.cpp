@@ -317,12 +317,14 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
         }
         maxId = std::max(maxId, id);
     };
-    for (const auto& [token, id] : vocab->items()) {
-        if (!id.is_number_integer()) {
-            malformed("the id of \"" + token + "\" is not an integer");
+    t.vocab_.reserve(vocab->size());
+    for (auto it = vocab->begin(); it != vocab->end(); ++it) {
+        if (!it->is_number_integer()) {
+            malformed("the id of \"" + it.key() + "\" is not an integer");
         }
-        noteId(id.get<std::int64_t>());
-        t.vocab_.emplace(token, id.get<std::int64_t>());
+        const auto id = it->get<std::int64_t>();
+        noteId(id);
+        t.vocab_.emplace(it.key(), id);
     }
 
     // Added tokens.
@@ -372,7 +374,7 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
     for (int b = 0; b < 256; ++b) {
         std::string character;
         utf8::append(character, byteToUnicode(static_cast<unsigned char>(b)));
-        if (const auto it = t.vocab_.find(character); it != t.vocab_.end()) {
+        if (const auto it = t.vocab_.find(std::string_view(character)); it != t.vocab_.end()) {
             t.byteIds_[b] = it->second;
         }
     }
@@ -383,29 +385,32 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
         malformed("the model has no \"merges\" list");
     }
     std::int32_t rank = 0;
+    std::string joined;
+    t.merges_.reserve(merges->size());
     for (const auto& merge : *merges) {
-        std::string left;
-        std::string right;
+        std::string_view left;
+        std::string_view right;
         if (merge.is_string()) {
-            const auto& text = merge.get_ref<const std::string&>();
+            const std::string_view text = merge.get_ref<const std::string&>();
             const auto space = text.find(' ');
             if (space == std::string::npos || space == 0 || space + 1 >= text.size()
                 || text.find(' ', space + 1) != std::string::npos) {
-                malformed("merge \"" + text + "\" is not two tokens");
+                malformed("merge \"" + std::string(text) + "\" is not two tokens");
             }
             left = text.substr(0, space);
             right = text.substr(space + 1);
         } else if (merge.is_array() && merge.size() == 2 && merge[0].is_string() && merge[1].is_string()) {
-            left = merge[0].get<std::string>();
-            right = merge[1].get<std::string>();
+            left = merge[0].get_ref<const std::string&>();
+            right = merge[1].get_ref<const std::string&>();
         } else {
             malformed("merge " + std::to_string(rank) + " is neither a string nor a pair");
         }
+        joined.assign(left).append(right);
         const auto l = t.vocab_.find(left);
         const auto r = t.vocab_.find(right);
-        const auto m = t.vocab_.find(left + right);
+        const auto m = t.vocab_.find(std::string_view(joined));
         if (l == t.vocab_.end() || r == t.vocab_.end() || m == t.vocab_.end()) {
-            malformed("merge \"" + left + " " + right + "\" uses tokens outside the vocabulary");
+            malformed("merge \"" + std::string(left) + " " + std::string(right) + "\" uses tokens outside the vocabulary");
         }
         // A repeated merge keeps its first (best) rank.
         t.merges_.try_emplace(pairKey(l->second, r->second), Merge{rank, static_cast<std::int32_t>(m->second)});
@@ -425,7 +430,7 @@ std::vector<std::string> BPETokenizer::preTokenize(std::string_view text) const 
 void BPETokenizer::encodeWord(std::string_view bytes, std::vector<std::int64_t>& out) const
 {
     if (ignoreMerges_) {
-        if (const auto it = vocab_.find(toByteLevel(bytes)); it != vocab_.end()) {
+        if (const auto it = vocab_.find(std::string_view(toByteLevel(bytes))); it != vocab_.end()) {
             out.push_back(it->second);
             return;
         }
@@ -561,11 +566,10 @@ std::string BPETokenizer::decode(const std::vector<std::int64_t>& tokens) const
 
 std::optional<std::int64_t> BPETokenizer::convertTokenToId(std::string_view token) const
 {
-    const std::string key(token);
-    if (const auto it = addedTokens_.find(key); it != addedTokens_.end()) {
+    if (const auto it = addedTokens_.find(token); it != addedTokens_.end()) {
         return it->second;
     }
-    if (const auto it = vocab_.find(key); it != vocab_.end()) {
+    if (const auto it = vocab_.find(token); it != vocab_.end()) {
         return it->second;
     }
     return std::nullopt;

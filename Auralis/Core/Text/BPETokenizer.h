@@ -59,11 +59,18 @@ private:
     void encodeWord(std::string_view bytes, std::vector<std::int64_t>& out) const;
     void encodeOrdinary(std::string_view text, std::vector<std::int64_t>& out) const;
 
-    std::unordered_map<std::string, std::int64_t> vocab_;
+    // Lets string maps be searched with a string_view, without building a std::string.
+    struct StringHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    using StringMap = std::unordered_map<std::string, std::int64_t, StringHash, std::equal_to<>>;
+
+    StringMap vocab_;
     std::vector<std::optional<std::string>> idToToken_;
     std::vector<bool> isAdded_;
     std::unordered_map<std::uint64_t, Merge> merges_;
-    std::unordered_map<std::string, std::int64_t> addedTokens_;
+    StringMap addedTokens_;
     // Added tokens by their first byte, longest first, for leftmost-longest matching.
     std::vector<std::vector<AddedToken>> addedByFirstByte_;
     // Vocabulary id of each single byte's character; -1 when the vocabulary lacks it.

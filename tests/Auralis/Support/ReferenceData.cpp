@@ -45,16 +45,22 @@ std::filesystem::path referenceTokenizerFolder(const std::string& kind)
     return folder;
 }
 
-const BPETokenizer& referenceTokenizer(const std::string& kind)
+const WhisperTokenizerWrapper& referenceWrapper(const std::string& kind)
 {
     static std::mutex mutex;
-    static std::map<std::string, std::unique_ptr<BPETokenizer>> loaded;
+    static std::map<std::string, std::unique_ptr<WhisperTokenizerWrapper>> loaded;
     std::lock_guard lock(mutex);
     auto& slot = loaded[kind];
     if (!slot) {
-        slot = BPETokenizer::fromFolder(referenceTokenizerFolder(kind));
+        const auto folder = referenceTokenizerFolder(kind);
+        slot = std::make_unique<WhisperTokenizerWrapper>(BPETokenizer::fromFolder(folder), folder);
     }
     return *slot;
+}
+
+const BPETokenizer& referenceTokenizer(const std::string& kind)
+{
+    return static_cast<const BPETokenizer&>(referenceWrapper(kind).tokenizer());
 }
 
 } // namespace auralis::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Auralis/Core/Text/BPETokenizer.h"
+#include "Auralis/Core/Text/WhisperTokenizerWrapper.h"
 
 #include <filesystem>
 #include <memory>
@@ -17,7 +18,8 @@ std::filesystem::path referenceTokenizerDirectory();
 // look for that name; kind is "multilingual" or "english". Made once per process.
 std::filesystem::path referenceTokenizerFolder(const std::string& kind);
 
-// The tokenizer of that file, loaded once per process.
+// The tokenizer of that file and its Whisper wrapper, loaded once per process.
 const BPETokenizer& referenceTokenizer(const std::string& kind);
+const WhisperTokenizerWrapper& referenceWrapper(const std::string& kind);
 
 } // namespace auralis::testing
