@@ -215,35 +215,34 @@ struct BPETokenizer::PreTokenizer {
         utext_close(input);
     }
 
-    // The pieces of `text`, after the optional prefix space.
+    // The pieces of `text`. A step with a prefix space puts one before each piece it sees
+    // that does not start with a space, then splits it.
     std::vector<std::string> run(std::string_view text) const
     {
-        std::string owned(text);
-        for (const auto& step : steps) {
-            if (step.addPrefixSpace && !owned.empty() && owned.front() != ' ') {
-                owned.insert(owned.begin(), ' ');
-            }
+        std::vector<std::string> pieces;
+        if (!text.empty()) {
+            pieces.emplace_back(text);
         }
-        std::vector<std::pair<std::size_t, std::size_t>> pieces{{0, owned.size()}};
-        if (owned.empty()) {
-            pieces.clear();
-        }
+        std::vector<std::pair<std::size_t, std::size_t>> ranges;
         for (const auto& step : steps) {
-            if (!step.pattern) {
-                continue;
-            }
-            std::vector<std::pair<std::size_t, std::size_t>> next;
-            for (const auto& [start, length] : pieces) {
-                split(step, std::string_view(owned).substr(start, length), start, next);
+            std::vector<std::string> next;
+            for (auto& piece : pieces) {
+                if (step.addPrefixSpace && piece.front() != ' ') {
+                    piece.insert(piece.begin(), ' ');
+                }
+                if (!step.pattern) {
+                    next.push_back(std::move(piece));
+                    continue;
+                }
+                ranges.clear();
+                split(step, piece, 0, ranges);
+                for (const auto& [start, length] : ranges) {
+                    next.emplace_back(piece.substr(start, length));
+                }
             }
             pieces = std::move(next);
         }
-        std::vector<std::string> words;
-        words.reserve(pieces.size());
-        for (const auto& [start, length] : pieces) {
-            words.emplace_back(owned.substr(start, length));
-        }
-        return words;
+        return pieces;
     }
 };
 

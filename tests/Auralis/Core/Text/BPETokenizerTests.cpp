@@ -144,8 +144,10 @@ TEST(BPETokenizer, SmallTokenizerOfItsOwn)
             {"type": "ByteLevel", "add_prefix_space": true, "use_regex": false}]},
         "model": {"type": "BPE", "vocab": {"1": 0, "2": 1, "a": 2, "Ġ": 3, "Ġa": 4}, "merges": ["Ġ a"]}
     })");
-    EXPECT_EQ(prefixed->preTokenize("a12"), (std::vector<std::string>{" a", "1", "2"}));
-    EXPECT_EQ(prefixed->encode("a12"), (Ids{4, 0, 1}));
+    // Every piece the byte-level step sees gets its prefix space.
+    EXPECT_EQ(prefixed->preTokenize("a12"), (std::vector<std::string>{" a", " 1", " 2"}));
+    EXPECT_EQ(prefixed->encode("a12"), (Ids{4, 3, 0, 3, 1}));
+    EXPECT_EQ(prefixed->preTokenize(" a"), (std::vector<std::string>{" a"}));
 }
 
 TEST(BPETokenizer, MalformedOrUnsupportedFilesFailToLoad)
