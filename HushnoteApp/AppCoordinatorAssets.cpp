@@ -224,12 +224,14 @@ asio::awaitable<void> AppCoordinator::installRemoteGemma(
     std::exception_ptr failure;
     try {
         // Hashing and unpacking hundreds of megabytes stay off the main loop.
-        extraction = co_await runOnOwnThread([&archive, &session, sha256 = artifact->sha256] {
-            ModelInstallManager::checkDownloadedArchive(archive, sha256);
+        // Named callables: GCC 12 destroys some temporaries of a co_await expression twice.
+        auto unpack = [&archive, &session, &artifact] {
+            ModelInstallManager::checkDownloadedArchive(archive, artifact->sha256);
             return ModelInstallManager::extractAndScan(archive.file, session);
-        });
-        co_await BundledModelSeeder::mergeOllamaStoreIfNeededAsync(
-            *extraction, installDirectory, artifact->id + "-" + artifact->version + ".remote");
+        };
+        extraction = co_await runOnOwnThread(std::move(unpack));
+        const auto seedID = artifact->id + "-" + artifact->version + ".remote";
+        co_await BundledModelSeeder::mergeOllamaStoreIfNeededAsync(*extraction, installDirectory, seedID);
         if (!isRegularFile(marker)) {
             std::ofstream create(marker, std::ios::binary);
         }
@@ -237,13 +239,14 @@ asio::awaitable<void> AppCoordinator::installRemoteGemma(
     } catch (...) {
         failure = std::current_exception();
     }
-    co_await runOnOwnThread([&archive, &extraction] {
+    auto removeLeftovers = [&archive, &extraction] {
         std::error_code ignored;
         fs::remove(archive.file, ignored);
         if (extraction) {
             fs::remove_all(*extraction, ignored);
         }
-    });
+    };
+    co_await runOnOwnThread(std::move(removeLeftovers));
     if (failure) {
         std::rethrow_exception(failure);
     }
@@ -305,11 +308,17 @@ std::optional<fs::path> AppCoordinator::bundledOllamaModelsDirectory(
 asio::awaitable<void> AppCoordinator::seedBundledModels(fs::path appSupport)
 {
     const auto models = appSupport / "models";
+    // Named values, not temporaries of the co_await expressions: GCC 12 mishandles those.
+    const auto managedWhisper = models / "whisper" / kWhisperModelID;
+    const auto managedStore = models / "ollama";
+    const auto whisperSource
+        = bundledWhisperDirectory(assetSources_.bundleResourcesDirectory, assetSources_.projectResourcesDirectory);
+    const auto storeSource
+        = bundledOllamaModelsDirectory(assetSources_.bundleResourcesDirectory, assetSources_.projectResourcesDirectory);
     std::exception_ptr failure;
     try {
-        const bool installed = co_await BundledModelSeeder::installWhisperIfNeededAsync(
-            bundledWhisperDirectory(assetSources_.bundleResourcesDirectory, assetSources_.projectResourcesDirectory),
-            models / "whisper" / kWhisperModelID, kWhisperModelID);
+        const bool installed
+            = co_await BundledModelSeeder::installWhisperIfNeededAsync(whisperSource, managedWhisper, kWhisperModelID);
         if (installed) {
             diagnostics_.setDetail("Installed bundled Whisper model");
             log(Level::info, "setup.whisper", "Installed bundled Whisper model", {});
@@ -325,9 +334,8 @@ asio::awaitable<void> AppCoordinator::seedBundledModels(fs::path appSupport)
         failure = nullptr;
     }
     try {
-        const bool merged = co_await BundledModelSeeder::mergeOllamaStoreIfNeededAsync(
-            bundledOllamaModelsDirectory(assetSources_.bundleResourcesDirectory, assetSources_.projectResourcesDirectory),
-            models / "ollama", kBundledStoreSeedID);
+        const bool merged
+            = co_await BundledModelSeeder::mergeOllamaStoreIfNeededAsync(storeSource, managedStore, kBundledStoreSeedID);
         if (merged) {
             diagnostics_.setDetail("Installed bundled Gemma model");
             log(Level::info, "setup.cleanup", "Installed bundled Gemma model", {});

@@ -105,8 +105,8 @@ RemoteAssetManifest RemoteAssetManifest::decode(std::string_view bytes)
 asio::awaitable<RemoteAssetManifest> RemoteAssetManifest::load(
     std::string url, ModelDownloadSession session, std::optional<std::string> publicKey)
 {
-    co_return co_await runOnOwnThread([url = std::move(url), session = std::move(session),
-                                          publicKey = std::move(publicKey)] {
+    // A named callable: GCC 12 destroys some temporaries of a co_await expression twice.
+    auto fetchAndDecode = [url = std::move(url), session = std::move(session), publicKey = std::move(publicKey)] {
         auto [response, body] = AssetTransfer::fetch(url, kMaxManifestBytes, session);
         if (!response.isSuccess()) {
             throw ModelInstallError::invalidArchive("manifest HTTP status " + std::to_string(response.statusCode));
@@ -119,7 +119,8 @@ asio::awaitable<RemoteAssetManifest> RemoteAssetManifest::load(
             ManifestSignature::verify(body, signature, *publicKey);
         }
         return decode(body);
-    });
+    };
+    co_return co_await runOnOwnThread(std::move(fetchAndDecode));
 }
 
 std::optional<RemoteAssetArtifact> RemoteAssetManifest::publishedArtifact(const std::string& kind) const

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -95,7 +96,10 @@ struct TransferSink {
     std::int64_t received = 0;
     std::int64_t lastReported = -1;
     bool tooLarge = false;
+    bool stalled = false;
     int writeErrno = 0;
+    std::chrono::steady_clock::duration stallTimeout{};
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
 
     static constexpr std::int64_t kReportEvery = 64 * 1024;
 
@@ -148,8 +152,21 @@ size_t writeBody(char* data, size_t size, size_t count, void* context)
         }
     }
     sink.received += length;
+    sink.lastActivity = std::chrono::steady_clock::now();
     sink.report(false);
     return size * count;
+}
+
+// libcurl calls this at least once a second, also while nothing arrives. Its own low-speed
+// check averages over several seconds; this one counts from the last byte.
+int checkStall(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto& sink = *static_cast<TransferSink*>(context);
+    if (std::chrono::steady_clock::now() - sink.lastActivity > sink.stallTimeout) {
+        sink.stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 HTTPResponse perform(const std::string& url, TransferSink& sink, const ModelDownloadSession& session)
@@ -176,9 +193,12 @@ HTTPResponse perform(const std::string& url, TransferSink& sink, const ModelDown
         curl_easy_setopt(curl, CURLOPT_CAINFO, session.certificateAuthorityFile->c_str());
     }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(session.connectTimeout.count()));
-    // Below one byte per second for the whole stall time counts as stalled.
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max<std::int64_t>(1, session.stallTimeout.count())));
+    // The stall clock starts with the request, so a server that never answers also times out.
+    sink.stallTimeout = session.stallTimeout;
+    sink.lastActivity = std::chrono::steady_clock::now();
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkStall);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &sink);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "Hushnote");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
@@ -186,6 +206,9 @@ HTTPResponse perform(const std::string& url, TransferSink& sink, const ModelDown
     const CURLcode result = curl_easy_perform(curl);
     if (sink.tooLarge) {
         throw AssetTransferError::bodyTooLarge();
+    }
+    if (sink.stalled) {
+        throw AssetTransferError::timedOut();
     }
     if (sink.writeErrno != 0) {
         throw AssetTransferError::diskWriteFailed(std::strerror(sink.writeErrno));

@@ -15,10 +15,12 @@ template <typename F>
 asio::awaitable<std::invoke_result_t<F&>> runOnOwnThread(F work)
 {
     asio::thread_pool thread(1);
+    // Named, not a temporary of the co_await expression: GCC 12 mishandles those.
+    Executor executor = thread.get_executor();
     if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
-        co_await runBlocking(thread.get_executor(), std::move(work));
+        co_await runBlocking(executor, std::move(work));
     } else {
-        co_return co_await runBlocking(thread.get_executor(), std::move(work));
+        co_return co_await runBlocking(executor, std::move(work));
     }
 }
 

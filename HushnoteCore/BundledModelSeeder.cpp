@@ -116,10 +116,11 @@ bool BundledModelSeeder::installWhisperIfNeeded(
 asio::awaitable<bool> BundledModelSeeder::installWhisperIfNeededAsync(
     std::optional<fs::path> source, fs::path destination, std::string modelID)
 {
-    co_return co_await runOnOwnThread([source = std::move(source), destination = std::move(destination),
-                                          modelID = std::move(modelID)] {
+    // A named callable: GCC 12 destroys some temporaries of a co_await expression twice.
+    auto work = [source = std::move(source), destination = std::move(destination), modelID = std::move(modelID)] {
         return installWhisperIfNeeded(source, destination, modelID);
-    });
+    };
+    co_return co_await runOnOwnThread(std::move(work));
 }
 
 bool BundledModelSeeder::mergeOllamaStoreIfNeeded(
@@ -156,10 +157,10 @@ bool BundledModelSeeder::mergeOllamaStoreIfNeeded(
 asio::awaitable<bool> BundledModelSeeder::mergeOllamaStoreIfNeededAsync(
     std::optional<fs::path> source, fs::path destination, std::string seedID)
 {
-    co_return co_await runOnOwnThread([source = std::move(source), destination = std::move(destination),
-                                          seedID = std::move(seedID)] {
+    auto work = [source = std::move(source), destination = std::move(destination), seedID = std::move(seedID)] {
         return mergeOllamaStoreIfNeeded(source, destination, seedID);
-    });
+    };
+    co_return co_await runOnOwnThread(std::move(work));
 }
 
 } // namespace hushnote

@@ -130,10 +130,108 @@ std::vector<std::string> parentsOf(const std::string& path)
     return parents;
 }
 
+std::uint64_t littleEndian(const unsigned char* bytes, int count)
+{
+    std::uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+bool readAt(int fd, std::uint64_t offset, void* buffer, std::size_t length)
+{
+    return ::pread(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+}
+
+// libarchive reports a zip entry whose Unix mode says FIFO as a regular file (a workaround for
+// archivers that stat a pipe), so the central directory's modes are read here as well.
+// Refuses any entry whose recorded Unix type is not a regular file, directory or link (the
+// latter are refused by type later, with their names).
+void refuseSpecialFilesInCentralDirectory(const std::filesystem::path& file, std::uint64_t maxEntries)
+{
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } fd{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (fd.fd < 0) {
+        refuse("cannot open the archive");
+    }
+    struct stat info {};
+    if (::fstat(fd.fd, &info) != 0) {
+        refuse("cannot read the archive");
+    }
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    // End of central directory: 22 bytes plus a comment of up to 65535.
+    const std::uint64_t tailLength = std::min<std::uint64_t>(size, 22 + 65535);
+    std::vector<unsigned char> tail(tailLength);
+    if (tailLength < 22 || !readAt(fd.fd, size - tailLength, tail.data(), tail.size())) {
+        refuse("not a zip archive: no end of central directory");
+    }
+    std::optional<std::size_t> end;
+    for (std::size_t i = tail.size() - 22 + 1; i-- > 0;) {
+        if (littleEndian(&tail[i], 4) == 0x06054b50) {
+            end = i;
+            break;
+        }
+    }
+    if (!end) {
+        refuse("not a zip archive: no end of central directory");
+    }
+    std::uint64_t entries = littleEndian(&tail[*end + 10], 2);
+    std::uint64_t directorySize = littleEndian(&tail[*end + 12], 4);
+    std::uint64_t directoryOffset = littleEndian(&tail[*end + 16], 4);
+    if (entries == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
+        // Zip64: the locator sits just before the classic record.
+        const auto locatorAt = size - tailLength + *end;
+        unsigned char locator[20];
+        unsigned char record[56];
+        if (locatorAt < 20 || !readAt(fd.fd, locatorAt - 20, locator, sizeof locator)
+            || littleEndian(locator, 4) != 0x07064b50
+            || !readAt(fd.fd, littleEndian(locator + 8, 8), record, sizeof record)
+            || littleEndian(record, 4) != 0x06064b50) {
+            refuse("unreadable zip64 end of central directory");
+        }
+        entries = littleEndian(record + 32, 8);
+        directorySize = littleEndian(record + 40, 8);
+        directoryOffset = littleEndian(record + 48, 8);
+    }
+    if (entries > maxEntries) {
+        refuse("more than " + std::to_string(maxEntries) + " entries");
+    }
+    if (directoryOffset > size || directorySize > size - directoryOffset) {
+        refuse("central directory outside the archive");
+    }
+    std::vector<unsigned char> directory(directorySize);
+    if (!readAt(fd.fd, directoryOffset, directory.data(), directory.size())) {
+        refuse("unreadable central directory");
+    }
+    std::size_t at = 0;
+    for (std::uint64_t i = 0; i < entries; ++i) {
+        if (at + 46 > directory.size() || littleEndian(&directory[at], 4) != 0x02014b50) {
+            refuse("corrupt central directory");
+        }
+        const auto system = directory[at + 5];
+        const auto nameLength = littleEndian(&directory[at + 28], 2);
+        const auto extraLength = littleEndian(&directory[at + 30], 2);
+        const auto commentLength = littleEndian(&directory[at + 32], 2);
+        const auto mode = static_cast<mode_t>(littleEndian(&directory[at + 38], 4) >> 16);
+        const auto type = mode & S_IFMT;
+        if (system == 3 && type != 0 && type != S_IFREG && type != S_IFDIR && type != S_IFLNK) {
+            const auto nameEnd = std::min<std::size_t>(directory.size(), at + 46 + nameLength);
+            refuse("special file (device, FIFO or socket): "
+                + std::string(directory.begin() + static_cast<std::ptrdiff_t>(std::min(at + 46, nameEnd)),
+                    directory.begin() + static_cast<std::ptrdiff_t>(nameEnd)));
+        }
+        at += 46 + nameLength + extraLength + commentLength;
+    }
+}
+
 // Every rule is applied to the whole archive before a single byte is written.
 void inspect(const std::filesystem::path& archivePath, std::uint64_t byteLimit, const ArchiveExtractionLimits& limits)
 {
     auto reader = openZip(archivePath);
+    refuseSpecialFilesInCentralDirectory(archivePath, limits.maxEntries);
     std::set<std::string> names;
     std::set<std::string> files;
     std::set<std::string> directories;

@@ -306,12 +306,14 @@ asio::awaitable<ModelInstallManager::DownloadedArchive> ModelInstallManager::dow
     if (expectedBytes && *expectedBytes > 0) {
         maxBytes = expectedBytes;
     }
-    co_return co_await runOnOwnThread([url = std::move(url), expectedBytes, maxBytes, session = std::move(session),
-                                          progress = std::move(progress)]() -> DownloadedArchive {
+    // A named callable: GCC 12 destroys some temporaries of a co_await expression twice.
+    auto transfer = [url = std::move(url), expectedBytes, maxBytes, session = std::move(session),
+                        progress = std::move(progress)]() -> DownloadedArchive {
         const auto file = AssetTransfer::privateTemporaryDirectory(session) / makeUuidString();
         auto response = AssetTransfer::downloadToFile(url, file, maxBytes, expectedBytes, session, progress);
         return DownloadedArchive{file, std::move(response)};
-    });
+    };
+    co_return co_await runOnOwnThread(std::move(transfer));
 }
 
 void ModelInstallManager::checkDownloadedArchive(
