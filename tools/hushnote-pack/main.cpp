@@ -1,6 +1,7 @@
 // hushnote-pack: builds a model archive for the asset server and prints its manifest entry.
 #include "Foundation/Error.h"
 #include "HushnoteCore/ModelArchivePacker.h"
+#include "HushnoteCore/ModelInstallError.h"
 
 #include <nlohmann/json.hpp>
 
@@ -85,7 +86,11 @@ int main(int argc, char** argv)
                          .dump(2)
                   << "\n";
         return 0;
-    } catch (const std::exception& error) {
+    } catch (const hushnote::ModelInstallError& error) {
+        // The installer would refuse the archive, so it is not built.
+        std::cerr << "hushnote-pack: refusing to pack executable code: " << error.path() << "\n";
+        return 1;
+    } catch (const std::exception&) {
         std::cerr << "hushnote-pack: " << hushnote::describeError(std::current_exception()).description << "\n";
         return 1;
     }
