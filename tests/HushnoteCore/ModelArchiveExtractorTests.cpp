@@ -109,6 +109,27 @@ TEST_F(ModelArchiveExtractorTest, StopsAtTheEntryAndByteLimitsAndEmptiesTheDesti
     EXPECT_NO_THROW(extract(entries, limits));
 }
 
+TEST_F(ModelArchiveExtractorTest, ReadsZip64ArchivesAndStillSeesTheirSpecialFiles)
+{
+    auto entries = testing::modelEntries();
+    testing::writeFile(archive, testing::buildZip(entries, /*zip64=*/true));
+    fs::create_directories(destination);
+    ModelArchiveExtractor::extract(archive, destination, {});
+    EXPECT_EQ(testing::readFile(destination / "tokenizer.json"), "{\"tokens\":[]}");
+    fs::remove_all(destination);
+
+    entries.push_back({"pipe", "", ZipEntry::Type::fifo});
+    testing::writeFile(archive, testing::buildZip(entries, /*zip64=*/true));
+    fs::create_directories(destination);
+    try {
+        ModelArchiveExtractor::extract(archive, destination, {});
+        FAIL() << "a FIFO entry was accepted";
+    } catch (const ModelInstallError& error) {
+        EXPECT_NE(error.reason().find("special file"), std::string::npos) << error.reason();
+    }
+    EXPECT_TRUE(fs::is_empty(destination));
+}
+
 TEST(ModelArchiveExtractorLimit, IsFourTimesTheArchivePlusOneGibibyteAndSaturates)
 {
     const ArchiveExtractionLimits defaults;

@@ -66,7 +66,7 @@ std::string patchMode(std::string zip, std::size_t index, std::uint32_t mode)
 
 } // namespace
 
-std::string buildZip(const std::vector<ZipEntry>& entries)
+std::string buildZip(const std::vector<ZipEntry>& entries, bool zip64)
 {
     std::string bytes;
     std::unique_ptr<archive, WriterDeleter> writer(archive_write_new());
@@ -77,6 +77,9 @@ std::string buildZip(const std::vector<ZipEntry>& entries)
         static_cast<std::string*>(context)->append(static_cast<const char*>(data), length);
         return static_cast<la_ssize_t>(length);
     };
+    if (zip64) {
+        check(writer.get(), archive_write_set_options(writer.get(), "zip:zip64"));
+    }
     check(writer.get(), archive_write_open(writer.get(), &bytes, nullptr, append, nullptr));
     std::vector<std::pair<std::size_t, std::uint32_t>> modePatches;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -120,6 +123,17 @@ std::string buildZip(const std::vector<ZipEntry>& entries)
     check(writer.get(), archive_write_close(writer.get()));
     for (const auto& [index, mode] : modePatches) {
         bytes = patchMode(std::move(bytes), index, mode);
+    }
+    if (zip64) {
+        const auto end = bytes.rfind("PK\x05\x06");
+        if (end == std::string::npos || bytes.rfind("PK\x06\x06") == std::string::npos) {
+            throw std::runtime_error("fixture archive: no zip64 end record");
+        }
+        for (std::size_t offset : {8, 10}) {
+            bytes[end + offset] = bytes[end + offset + 1] = '\xFF';
+        }
+        writeLE32(bytes, end + 12, 0xFFFFFFFF);
+        writeLE32(bytes, end + 16, 0xFFFFFFFF);
     }
     return bytes;
 }

@@ -23,8 +23,10 @@ struct ZipEntry {
     bool stored = false;
 };
 
-// The bytes of a zip archive holding `entries` in order (libarchive's writer).
-std::string buildZip(const std::vector<ZipEntry>& entries);
+// The bytes of a zip archive holding `entries` in order (libarchive's writer). With `zip64`
+// the archive carries zip64 records and its classic end record only points at them, as
+// archives over 4 GiB or 65,535 entries do.
+std::string buildZip(const std::vector<ZipEntry>& entries, bool zip64 = false);
 
 // A tar archive with one regular file and a hard link to it (zip cannot express hard links).
 std::string buildTarWithHardLink();
