@@ -8,16 +8,35 @@
 #include "HushnoteApp/Platform/PlatformServices.h"
 #include "HushnoteCore/CleanupTypes.h"
 #include "HushnoteCore/DictationState.h"
+#include "HushnoteCore/AssetTransfer.h"
 #include "HushnoteCore/FlowMetrics.h"
+#include "HushnoteCore/ModelInstallTypes.h"
 #include "HushnoteCore/TranscriptionTypes.h"
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace hushnote {
+
+struct RemoteAssetManifest;
+
+// Where model installation finds its inputs. installed() gives the running application's;
+// tests point them at fixtures.
+struct ModelAssetSources {
+    // The application's resources directory (the installed share directory).
+    std::optional<std::filesystem::path> bundleResourcesDirectory;
+    // The source tree's Resources/ directory.
+    std::optional<std::filesystem::path> projectResourcesDirectory;
+    // Info.json's string keys ("HushnoteAssetManifestURL", "HushnoteAssetPublicKey", ...).
+    std::map<std::string, std::string> info;
+    ModelDownloadSession downloadSession;
+
+    static ModelAssetSources installed();
+};
 
 // The long-lived components the coordinator drives. The composition root owns them; they
 // must outlive the coordinator.
@@ -62,6 +81,41 @@ public:
     asio::awaitable<void> logCleanupSnapshots(std::string category,
         std::optional<std::vector<CleanupRuntimeSnapshot>> snapshots = std::nullopt);
 
+    // Model installation (AppCoordinatorAssets.cpp). The asynchronous members run on the main
+    // loop, never fail towards the caller and report through the status store and the log.
+
+    // "HUSHNOTE_ASSET_MANIFEST_URL" when set and not empty (text that does not parse gives
+    // none), else Info.json's "HushnoteAssetManifestURL" when not empty; absolute form.
+    static std::optional<std::string> assetManifestURL();
+    static std::optional<std::string> assetManifestURL(const std::map<std::string, std::string>& info);
+    // "HUSHNOTE_FORCE_ASSET_DOWNLOAD" is exactly "1".
+    static bool forceAssetDownload();
+
+    // Installs both models from the asset server's manifest at `manifestURL`.
+    asio::awaitable<void> installRemoteAssets(std::string manifestURL, std::filesystem::path appSupport);
+    // Installs both models from the copies shipped with the application.
+    asio::awaitable<void> seedBundledModels(std::filesystem::path appSupport);
+    // The start-up step that installs missing models: from the asset server when a manifest
+    // location is configured, else from the shipped copies, with the set-up items published
+    // first.
+    asio::awaitable<void> installLocalModels(std::filesystem::path appSupport);
+
+    static std::optional<std::filesystem::path> bundledWhisperDirectory();
+    static std::optional<std::filesystem::path> bundledWhisperDirectory(
+        const std::optional<std::filesystem::path>& bundleResources,
+        const std::optional<std::filesystem::path>& projectResources);
+    static std::optional<std::filesystem::path> bundledOllamaModelsDirectory();
+    static std::optional<std::filesystem::path> bundledOllamaModelsDirectory(
+        const std::optional<std::filesystem::path>& bundleResources,
+        const std::optional<std::filesystem::path>& projectResources);
+    // The Resources/ directory of the source tree this binary was built from (it may not exist).
+    static std::optional<std::filesystem::path> projectResourcesDirectory();
+    // The first present entry that is an existing directory.
+    static std::optional<std::filesystem::path> firstExistingDirectory(
+        const std::vector<std::optional<std::filesystem::path>>& candidates);
+
+    void setModelAssetSources(ModelAssetSources sources) { assetSources_ = std::move(sources); }
+
     DictationState state() const { return stateMachine_.state(); }
     const std::optional<std::string>& activeDictationID() const { return activeDictationID_; }
 
@@ -85,6 +139,13 @@ private:
 
     static std::string failureContext(DictationState state);
 
+    asio::awaitable<void> installRemoteWhisper(
+        const RemoteAssetManifest& manifest, std::string manifestURL, std::filesystem::path appSupport);
+    asio::awaitable<void> installRemoteGemma(
+        const RemoteAssetManifest& manifest, std::string manifestURL, std::filesystem::path appSupport);
+    // Publishes each value into the set-up item on the main loop, while the coordinator lives.
+    ModelDownloadProgressHandler progressPublisher(bool whisper);
+
     Executor mainLoop_;
     DiagnosticsStore& diagnostics_;
     FunctionKeyMonitor& functionKeyMonitor_;
@@ -100,6 +161,7 @@ private:
     std::shared_ptr<TranscriptCleaner> cleanupOrchestrator_;
     RecordingOverlay* recordingToastController_ = nullptr;
     std::optional<std::string> activeDictationID_;
+    ModelAssetSources assetSources_ = ModelAssetSources::installed();
 
     // Expires with the coordinator, so callbacks and detached coroutines can tell it is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

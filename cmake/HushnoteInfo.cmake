@@ -17,6 +17,8 @@ if(GIT_FOUND AND EXISTS "${PROJECT_SOURCE_DIR}/.git")
 endif()
 
 set(HUSHNOTE_ASSET_MANIFEST_URL "" CACHE STRING "Default address of the remote asset manifest")
+set(HUSHNOTE_ASSET_PUBLIC_KEY "" CACHE STRING
+    "Base64 Ed25519 public key that asset manifests must be signed with (empty: unsigned manifests)")
 configure_file("${PROJECT_SOURCE_DIR}/Resources/Info.json.in"
     "${HUSHNOTE_RESOURCE_DIR}/Info.json" @ONLY)
 install(FILES "${HUSHNOTE_RESOURCE_DIR}/Info.json"
