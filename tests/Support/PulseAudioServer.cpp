@@ -37,8 +37,9 @@ std::int16_t PulseAudioServer::rampSignal(std::uint64_t position)
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(position & 0xFFFF));
 }
 
-PulseAudioServer::PulseAudioServer(Signal signal) : signal_(std::move(signal))
+PulseAudioServer::PulseAudioServer(Signal signal, bool feeding) : signal_(std::move(signal))
 {
+    feeding_ = feeding;
     // The feeder writes into a pipe the server may close when its source is removed.
     ::signal(SIGPIPE, SIG_IGN);
     const auto dir = runtime_.path();
@@ -80,6 +81,11 @@ PulseAudioServer::PulseAudioServer(Signal signal) : signal_(std::move(signal))
         std::int16_t block[160];
         auto next = std::chrono::steady_clock::now();
         while (!stopping_) {
+            next += 10ms;
+            if (!feeding_) {
+                std::this_thread::sleep_until(next);
+                continue;
+            }
             {
                 std::lock_guard lock(mutex_);
                 for (auto& sample : block) {
@@ -94,7 +100,6 @@ PulseAudioServer::PulseAudioServer(Signal signal) : signal_(std::move(signal))
             if (::write(fd, block, sizeof block) < 0) {
                 break;
             }
-            next += 10ms;
             std::this_thread::sleep_until(next);
         }
         ::close(fd);

@@ -24,7 +24,7 @@ public:
     using Signal = std::function<std::int16_t(std::uint64_t position)>;
 
     // Throws std::runtime_error when the server does not come up.
-    explicit PulseAudioServer(Signal signal = rampSignal);
+    explicit PulseAudioServer(Signal signal = rampSignal, bool feeding = true);
     ~PulseAudioServer();
 
     const std::string& address() const { return address_; }
@@ -34,6 +34,8 @@ public:
     void play(std::vector<std::int16_t> samples);
     // Whether everything given to play() has been fed.
     bool playbackFinished();
+    // While not feeding, the source delivers nothing at all (a stalled device).
+    void setFeeding(bool feeding) { feeding_ = feeding; }
     // Unloads the pipe source, as when a USB microphone is pulled out.
     void removeSource();
 
@@ -52,6 +54,7 @@ private:
     std::vector<std::int16_t> queued_;
     std::size_t queuedPosition_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> feeding_{true};
     std::thread feeder_;
 };
 
