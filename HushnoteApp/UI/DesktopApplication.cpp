@@ -246,6 +246,11 @@ TextInserter& DesktopApplication::textInserter()
     return parts_->inserter;
 }
 
+MicrophoneRecorder& DesktopApplication::microphoneRecorder()
+{
+    return parts_->recorder;
+}
+
 int runDesktopApplication(int argc, char** argv)
 {
     // Window placement, the overlay and clipboard writes from a background application only

@@ -10,6 +10,7 @@ namespace hushnote {
 class AppCoordinator;
 class DiagnosticsLogger;
 class DiagnosticsStore;
+class MicrophoneRecorder;
 class TextInserter;
 } // namespace hushnote
 
@@ -40,6 +41,7 @@ public:
     DiagnosticsStore& diagnostics();
     DiagnosticsLogger& logger();
     TextInserter& textInserter();
+    MicrophoneRecorder& microphoneRecorder();
 
 private:
     struct Parts;
