@@ -40,6 +40,8 @@ struct RecordingSession {
     std::condition_variable finishedCondition;
     SNDFILE* file = nullptr;
     bool stopRequested = false;
+    // The open attempt is over and its outcome handed to the starting coroutine.
+    bool opened = false;
     bool finished = false;
     std::unique_ptr<AudioCaptureStream> stream;
 
@@ -69,7 +71,7 @@ bool writeSamples(RecordingSession& session, std::span<const std::int16_t> sampl
 }
 
 // The capture thread's body once the stream runs. Returns true when the stream ended by
-// itself rather than by a stop request.
+// itself while nobody was stopping the recording: only then is there someone to tell.
 bool capture(RecordingSession& session)
 {
     std::vector<std::int16_t> chunk(MicrophoneRecorder::kChunkSamples);
@@ -104,7 +106,7 @@ bool capture(RecordingSession& session)
     session.closeFile();
     session.finished = true;
     session.finishedCondition.notify_all();
-    return ended;
+    return ended && !session.stopRequested;
 }
 
 void removeQuietly(const std::filesystem::path& file)
@@ -128,12 +130,20 @@ MicrophoneRecorder::MicrophoneRecorder(Executor mainLoop, Permissions& permissio
 MicrophoneRecorder::~MicrophoneRecorder()
 {
     alive_.reset();
-    if (session_) {
-        const auto file = outputURL_;
-        endSession();
-        if (file) {
-            removeQuietly(*file);
-        }
+    if (!session_) {
+        return;
+    }
+    if (starting_) {
+        // The capture thread still holds the starting coroutine: let it hand that over (and
+        // see the stop request) before this object goes.
+        std::unique_lock lock(session_->mutex);
+        session_->stopRequested = true;
+        session_->finishedCondition.wait(lock, [&] { return session_->opened; });
+    }
+    const auto file = outputURL_;
+    endSession();
+    if (file) {
+        removeQuietly(*file);
     }
 }
 
@@ -157,7 +167,15 @@ asio::awaitable<void> MicrophoneRecorder::openStream(std::shared_ptr<RecordingSe
                 error = std::current_exception();
             }
             asio::dispatch(resumeOn, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
+            {
+                std::lock_guard lock(session->mutex);
+                session->opened = true;
+                session->finishedCondition.notify_all();
+            }
             if (error) {
+                std::lock_guard lock(session->mutex);
+                session->finished = true;
+                session->finishedCondition.notify_all();
                 return;
             }
             if (capture(*session)) {
@@ -211,6 +229,7 @@ asio::awaitable<void> MicrophoneRecorder::start()
 
     auto session = std::make_shared<RecordingSession>();
     session->file = sound;
+    session_ = session;
     std::exception_ptr openError;
     try {
         co_await openStream(session);
@@ -220,10 +239,10 @@ asio::awaitable<void> MicrophoneRecorder::start()
     if (openError) {
         captureThread_.join();
         session->closeFile();
+        session_.reset();
         removeQuietly(file);
         throw MicrophoneRecorderError(MicrophoneRecorderError::Kind::failedToStart);
     }
-    session_ = std::move(session);
     outputURL_ = file;
     startedAt_ = clock_.now();
 }
@@ -249,6 +268,7 @@ void MicrophoneRecorder::endSession()
 
 std::filesystem::path MicrophoneRecorder::stop()
 {
+    // While the stream is still opening, nothing records yet.
     if (!session_ || !outputURL_) {
         throw MicrophoneRecorderError(MicrophoneRecorderError::Kind::notRecording);
     }
