@@ -1,12 +1,14 @@
 #include "Foundation/FileIO.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace hushnote {
 
@@ -54,6 +56,34 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
         return false;
     }
     return true;
+}
+
+void createPrivateDirectory(const std::filesystem::path& directory)
+{
+    const auto fail = [&](int error) {
+        throw std::filesystem::filesystem_error(
+            "cannot use private directory", directory, std::error_code(error, std::generic_category()));
+    };
+    if (directory.has_parent_path()) {
+        std::filesystem::create_directories(directory.parent_path());
+    }
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        fail(errno);
+    }
+    // Another user may have planted the directory (it usually lives in a shared /tmp).
+    struct stat info {};
+    if (::lstat(directory.c_str(), &info) != 0) {
+        fail(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        fail(ENOTDIR);
+    }
+    if (info.st_uid != ::geteuid()) {
+        fail(EPERM);
+    }
+    if ((info.st_mode & 07777) != 0700 && ::chmod(directory.c_str(), 0700) != 0) {
+        fail(errno);
+    }
 }
 
 } // namespace hushnote

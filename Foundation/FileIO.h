@@ -17,4 +17,9 @@ bool writeAll(int fd, const std::string& bytes);
 // writers never share a temporary file. Returns false (leaving no temporary behind) on failure.
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
 
+// Makes `directory` a private directory of this user (mode 0700), creating missing parents
+// with the default mode. An existing directory must be ours and no symbolic link; its mode is
+// tightened. Throws std::filesystem::filesystem_error otherwise.
+void createPrivateDirectory(const std::filesystem::path& directory);
+
 } // namespace hushnote

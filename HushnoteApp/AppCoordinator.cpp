@@ -62,7 +62,10 @@ void AppCoordinator::connectFunctionKeyMonitor()
     std::weak_ptr<bool> alive = alive_;
     functionKeyMonitor_.onEdge = [this, alive](FunctionKeyEdge edge) {
         if (!alive.expired()) {
-            spawnOnMainLoop(handle(edge), "dictation");
+            // Read now: the next press clears it, possibly before the coroutine runs.
+            const bool combination
+                = edge == FunctionKeyEdge::released && functionKeyMonitor_.holdIsKeyCombination();
+            spawnOnMainLoop(handle(edge, combination), "dictation");
         }
     };
 }
@@ -102,7 +105,7 @@ void AppCoordinator::log(
     diagnosticsLogger_.record(level, category, message, metadata);
 }
 
-asio::awaitable<void> AppCoordinator::handle(FunctionKeyEdge edge)
+asio::awaitable<void> AppCoordinator::handle(FunctionKeyEdge edge, bool keyCombination)
 {
     const bool pressed = edge == FunctionKeyEdge::pressed;
     if (pressed && stateMachine_.state() == DictationState::idle) {
@@ -114,7 +117,7 @@ asio::awaitable<void> AppCoordinator::handle(FunctionKeyEdge edge)
     if (pressed) {
         co_await startRecording();
     } else {
-        co_await finishRecording();
+        co_await finishRecording(keyCombination);
     }
 }
 
@@ -162,7 +165,7 @@ asio::awaitable<void> AppCoordinator::startRecording()
     }
 }
 
-void AppCoordinator::discardShortTap()
+void AppCoordinator::discardShortTap(const std::string& detail, const std::string& message)
 {
     std::optional<std::filesystem::path> file;
     try {
@@ -175,13 +178,13 @@ void AppCoordinator::discardShortTap()
         stateMachine_.handle(DictationEvent::reset);
     } catch (...) {
     }
-    updateState("Ignored a short fn tap");
-    log(Level::info, "input.fn", "Short fn tap ignored", dictationMetadata());
+    updateState(detail);
+    log(Level::info, "input.fn", message, dictationMetadata());
     functionKeyMonitor_.resetEdgeTracker();
     activeDictationID_.reset();
 }
 
-asio::awaitable<void> AppCoordinator::finishRecording()
+asio::awaitable<void> AppCoordinator::finishRecording(bool keyCombination)
 {
     if (stateMachine_.state() != DictationState::recording) {
         co_return;
@@ -194,7 +197,12 @@ asio::awaitable<void> AppCoordinator::finishRecording()
     }
     const std::chrono::duration<double> tapLength = clock_.now() - *startedAt;
     if (tapLength.count() < kShortTapSeconds) {
-        discardShortTap();
+        discardShortTap("Ignored a short fn tap", "Short fn tap ignored");
+        co_return;
+    }
+    // Right Ctrl+C and the like are shortcuts, not dictations: nothing is transcribed or pasted.
+    if (keyCombination) {
+        discardShortTap("Ignored a key combination", "fn key combination ignored");
         co_return;
     }
 

@@ -5,7 +5,9 @@
 #include "HushnoteApp/DiagnosticsLogger.h"
 #include "HushnoteApp/DiagnosticsStore.h"
 #include "HushnoteApp/FunctionKeyMonitor.h"
+#include "HushnoteApp/LaunchAtLoginController.h"
 #include "HushnoteApp/Platform/PlatformServices.h"
+#include "HushnoteApp/Platform/Workspace.h"
 #include "HushnoteCore/CleanupTypes.h"
 #include "HushnoteCore/DictationState.h"
 #include "HushnoteCore/AssetTransfer.h"
@@ -15,6 +17,7 @@
 
 #include <filesystem>
 #include <map>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +54,23 @@ struct CoordinatorComponents {
     const Clock& clock;
 };
 
+// What the permission and login-item actions of the setup window need. The composition root
+// owns the services; they must outlive the coordinator.
+struct PermissionServices {
+    Permissions& permissions;
+    LaunchAtLoginController& launchAtLogin;
+    Workspace& workspace;
+    // What the user holds to dictate, for status texts ("Right Ctrl").
+    std::string dictationKeyName;
+    // Help pages opened when a permission is missing (the desktop's counterpart of the
+    // privacy settings).
+    std::string accessibilityHelpURL;
+    std::string microphoneHelpURL;
+    // For the permission snapshot: the application's identifier and installed location.
+    std::string bundleIdentifier;
+    std::string bundlePath;
+};
+
 // Runs one dictation at a time from a key edge to insertion. Every member runs on the main
 // loop executor given at construction; each edge is its own coroutine there, and the long
 // stages suspend it while other edges and user actions are handled in between.
@@ -72,7 +92,18 @@ public:
     void setCleanupOrchestrator(std::shared_ptr<TranscriptCleaner> orchestrator);
     void setRecordingToastController(RecordingOverlay* overlay) { recordingToastController_ = overlay; }
 
-    asio::awaitable<void> handle(FunctionKeyEdge edge);
+    // `keyCombination`: another key went down during the hold that this release ends; such a
+    // hold is discarded like a short tap.
+    asio::awaitable<void> handle(FunctionKeyEdge edge, bool keyCombination = false);
+
+    void setPermissionServices(PermissionServices services);
+    // Setup-window actions; each runs on the main loop and reports through the status store
+    // and the log. Without permission services they do nothing.
+    void requestAccessibility();
+    void requestMicrophone();
+    void enableLaunchAtLogin();
+    void toggleLaunchAtLogin();
+    void logPermissionSnapshot(const std::string& category);
 
     void copyLastTranscript();
     void refresh();
@@ -126,8 +157,11 @@ private:
     // unless the coordinator is gone by then.
     void spawnOnMainLoop(asio::awaitable<void> operation, std::string category);
     asio::awaitable<void> startRecording();
-    asio::awaitable<void> finishRecording();
-    void discardShortTap();
+    asio::awaitable<void> finishRecording(bool keyCombination);
+    void discardShortTap(const std::string& detail, const std::string& message);
+    asio::awaitable<void> completeAccessibilityRequest(std::string initialState);
+    asio::awaitable<void> completeMicrophoneRequest(std::string initialState);
+    void applyLaunchAtLogin(const std::function<void(LaunchAtLoginController&)>& change, const std::string& context);
     void updateState(const std::string& detail);
     void fail(const std::exception_ptr& error, const std::string& context);
     void recordMetric(double milliseconds, FlowStage stage);
@@ -160,6 +194,7 @@ private:
     std::shared_ptr<SpeechTranscriber> whisperTranscriber_;
     std::shared_ptr<TranscriptCleaner> cleanupOrchestrator_;
     RecordingOverlay* recordingToastController_ = nullptr;
+    std::unique_ptr<PermissionServices> permissionServices_;
     std::optional<std::string> activeDictationID_;
     ModelAssetSources assetSources_ = ModelAssetSources::installed();
 

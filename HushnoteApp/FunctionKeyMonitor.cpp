@@ -2,30 +2,41 @@
 
 namespace hushnote {
 
+KeyReports FunctionKeyMonitor::reports()
+{
+    return KeyReports{[this](bool pressed) { observe(pressed); }, [this] { observeOtherKeyPress(); }};
+}
+
 void FunctionKeyMonitor::addSource(std::unique_ptr<KeySource> source)
 {
+    auto& added = *sources_.emplace_back(std::move(source));
     if (started_) {
-        source->start([this](bool pressed) { observe(pressed); });
+        startSource(added);
     }
-    sources_.push_back(std::move(source));
+}
+
+void FunctionKeyMonitor::startSource(KeySource& source)
+{
+    try {
+        source.start(reports());
+    } catch (...) {
+        if (onSourceFailure) {
+            onSourceFailure(std::current_exception());
+        }
+    }
 }
 
 void FunctionKeyMonitor::start()
 {
-    if (started_) {
-        return;
-    }
+    stop();
     started_ = true;
     for (auto& source : sources_) {
-        source->start([this](bool pressed) { observe(pressed); });
+        startSource(*source);
     }
 }
 
 void FunctionKeyMonitor::stop()
 {
-    if (!started_) {
-        return;
-    }
     started_ = false;
     for (auto& source : sources_) {
         source->stop();
@@ -34,8 +45,22 @@ void FunctionKeyMonitor::stop()
 
 void FunctionKeyMonitor::observe(bool isPressed)
 {
-    if (const auto edge = tracker_.update(isPressed); edge && onEdge) {
+    const auto edge = tracker_.update(isPressed);
+    if (!edge) {
+        return;
+    }
+    if (*edge == FunctionKeyEdge::pressed) {
+        holdIsKeyCombination_ = false;
+    }
+    if (onEdge) {
         onEdge(*edge);
+    }
+}
+
+void FunctionKeyMonitor::observeOtherKeyPress()
+{
+    if (tracker_.isPressed) {
+        holdIsKeyCombination_ = true;
     }
 }
 

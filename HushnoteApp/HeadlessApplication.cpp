@@ -39,6 +39,11 @@ public:
     {
         throw TextInserterError(TextInserterError::Kind::pasteboardWriteFailed);
     }
+    ClipboardContents snapshot() override { return {}; }
+    bool offerTranscript(const std::string&, std::function<void()>) override { return false; }
+    void restore(const ClipboardContents&) override {}
+    std::int64_t changeCount() override { return 0; }
+    bool reportsReads() const override { return false; }
 };
 
 } // namespace

@@ -114,4 +114,78 @@ void FakeTextInsertion::insert(const std::string& text)
     inserted.push_back(text);
 }
 
+void FakeClipboard::setText(const std::string& text)
+{
+    contents.push_back(text);
+    current = ClipboardContents{{{"text/plain", text}}};
+    onRead_ = nullptr;
+    ++changes;
+}
+
+bool FakeClipboard::offerTranscript(const std::string& text, std::function<void()> onRead)
+{
+    if (refuseWrites) {
+        return false;
+    }
+    offered.push_back(text);
+    current = ClipboardContents{{{"text/plain", text}, {"x-kde-passwordManagerHint", "secret"}}};
+    onRead_ = std::move(onRead);
+    ++changes;
+    return true;
+}
+
+void FakeClipboard::restore(const ClipboardContents& saved)
+{
+    current = saved;
+    onRead_ = nullptr;
+    ++restoreCount;
+    ++changes;
+}
+
+std::string FakeClipboard::read()
+{
+    if (onRead_ && readsReported) {
+        onRead_();
+    }
+    for (const auto& [type, data] : current.entries) {
+        if (type == "text/plain") {
+            return data;
+        }
+    }
+    return {};
+}
+
+void FakeClipboard::writeByOtherApplication(ClipboardContents contents)
+{
+    current = std::move(contents);
+    onRead_ = nullptr;
+    ++changes;
+}
+
+void FakeKeystrokeSender::sendPaste()
+{
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    ++pasteCount;
+    if (onPaste) {
+        onPaste();
+    }
+}
+
+asio::awaitable<bool> FakePermissions::requestMicrophone()
+{
+    ++microphoneRequests;
+    microphone = microphoneGrant ? PermissionState::authorized : PermissionState::denied;
+    co_return microphoneGrant;
+}
+
+asio::awaitable<void> FakePermissions::requestAccessibility()
+{
+    if (accessibilityAfterRequest) {
+        accessibilityTrusted = *accessibilityAfterRequest;
+    }
+    co_return;
+}
+
 } // namespace hushnote::testing

@@ -2,12 +2,15 @@
 
 #include "Foundation/Async.h"
 #include "HushnoteApp/MicrophoneRecorderError.h"
+#include "HushnoteApp/Platform/KeystrokeSender.h"
 #include "HushnoteApp/Platform/PlatformServices.h"
+#include "HushnoteApp/Platform/Workspace.h"
 #include "HushnoteCore/CleanupTypes.h"
 #include "HushnoteCore/TranscriptionTypes.h"
 
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,10 +74,55 @@ public:
     std::exception_ptr error;
 };
 
+// An in-memory clipboard; tests play the other applications through read() and
+// writeByOtherApplication().
 class FakeClipboard final : public Clipboard {
 public:
-    void setText(const std::string& text) override { contents.push_back(text); }
+    void setText(const std::string& text) override;
+    ClipboardContents snapshot() override { return current; }
+    bool offerTranscript(const std::string& text, std::function<void()> onRead) override;
+    void restore(const ClipboardContents& saved) override;
+    std::int64_t changeCount() override { return changes; }
+    bool reportsReads() const override { return readsReported; }
+
+    // An application reads the plain text (and the inserter hears of it).
+    std::string read();
+    void writeByOtherApplication(ClipboardContents contents);
+
+    // Texts given to setText, in order.
     std::vector<std::string> contents;
+    std::vector<std::string> offered;
+    ClipboardContents current;
+    std::int64_t changes = 0;
+    int restoreCount = 0;
+    bool readsReported = true;
+    bool refuseWrites = false;
+
+private:
+    std::function<void()> onRead_;
+};
+
+class FakeKeystrokeSender final : public KeystrokeSender {
+public:
+    bool canDeliver() override { return deliverable; }
+    void sendPaste() override;
+    std::string explanation() override { return "Fake keystrokes cannot be delivered"; }
+
+    bool deliverable = true;
+    std::exception_ptr error;
+    int pasteCount = 0;
+    // Runs inside sendPaste(), as the target reacting to the keystroke.
+    std::function<void()> onPaste;
+};
+
+class FakeWorkspace final : public Workspace {
+public:
+    bool open(const std::string& url) override
+    {
+        opened.push_back(url);
+        return true;
+    }
+    std::vector<std::string> opened;
 };
 
 class FakeRecordingOverlay final : public RecordingOverlay {
@@ -88,10 +136,18 @@ public:
     bool isAccessibilityTrusted() override { return accessibilityTrusted; }
     PermissionState microphoneAuthorization() override { return microphone; }
     bool isLaunchAtLoginEnabled() override { return launchAtLogin; }
+    // Answers with microphoneGrant and records the answer as the new state.
+    asio::awaitable<bool> requestMicrophone() override;
+    asio::awaitable<void> requestAccessibility() override;
+    std::string accessibilityExplanation() override { return "Fake desktop cannot paste"; }
 
     bool accessibilityTrusted = true;
     PermissionState microphone = PermissionState::authorized;
     bool launchAtLogin = false;
+    bool microphoneGrant = true;
+    // What the accessibility request changes the trust to.
+    std::optional<bool> accessibilityAfterRequest;
+    int microphoneRequests = 0;
 };
 
 } // namespace hushnote::testing

@@ -580,5 +580,124 @@ TEST_F(CoordinatorWithLocalCleanup, MisbehavingServerFallsBackToTheNormalisedTra
     expectNoTranscriptInLogs();
 }
 
+TEST_F(CoordinatorFixture, AHoldWithAnotherKeyPressedIsAKeyCombinationNotADictation)
+{
+    coordinator.setWhisperTranscriber(std::make_shared<testing::FakeSpeechTranscriber>());
+    coordinator.connectFunctionKeyMonitor();
+    monitor.observe(true);
+    loop.run();
+    loop.restart();
+    clock.advance(500ms);
+    monitor.observeOtherKeyPress(); // Right Ctrl+C
+    monitor.observe(false);
+    loop.run();
+    loop.restart();
+    EXPECT_TRUE(inserter.inserted.empty());
+    EXPECT_EQ(diagnostics.detail(), "Ignored a key combination");
+    EXPECT_FALSE(diagnostics.hasError());
+    EXPECT_EQ(coordinator.state(), DictationState::idle);
+    EXPECT_FALSE(anyAudioFileLeft());
+    ASSERT_TRUE(find("fn key combination ignored"));
+    EXPECT_EQ(find("fn key combination ignored")->category, "input.fn");
+
+    // The next plain hold dictates again.
+    monitor.observe(true);
+    loop.run();
+    loop.restart();
+    clock.advance(500ms);
+    monitor.observe(false);
+    loop.run();
+    loop.restart();
+    EXPECT_EQ(inserter.inserted, std::vector<std::string>{"hello world "});
+}
+
+struct PermissionActionsHarness : CoordinatorHarness {
+    PermissionActionsHarness()
+    {
+        coordinator.setPermissionServices(PermissionServices{permissions, launchAtLogin, workspace, "Right Ctrl",
+            "file:///help/paste.html", "file:///help/microphone.html", "com.hushnote.app", "/usr/bin/hushnote"});
+    }
+    void drain()
+    {
+        loop.run();
+        loop.restart();
+    }
+
+    testing::TemporaryDirectory autostart;
+    LaunchAtLoginController launchAtLogin{autostart.path() / "autostart", "/usr/bin/hushnote"};
+    testing::FakeWorkspace workspace;
+};
+
+class PermissionActionsFixture : public ::testing::Test, public PermissionActionsHarness {};
+
+TEST_F(PermissionActionsFixture, MicrophoneRequestReportsTheOutcomeAndOpensHelpWhenRefused)
+{
+    permissions.microphone = PermissionState::notDetermined;
+    coordinator.requestMicrophone();
+    drain();
+    EXPECT_EQ(diagnostics.detail(), "Microphone access granted - hold Right Ctrl to dictate");
+    EXPECT_FALSE(diagnostics.hasError());
+    EXPECT_EQ(diagnostics.microphone(), PermissionState::authorized);
+    EXPECT_TRUE(workspace.opened.empty());
+    EXPECT_EQ(find("Requesting microphone access")->metadata.at("initialState"), "notDetermined");
+    const auto completed = find("Microphone permission request completed");
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(completed->metadata, (std::map<std::string, std::string>{
+                                       {"initialState", "notDetermined"}, {"finalState", "authorized"}, {"granted", "true"}}));
+    const auto snapshot = find("Permission snapshot");
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->category, "permissions.microphone");
+    EXPECT_EQ(snapshot->metadata.at("bundleIdentifier"), "com.hushnote.app");
+    EXPECT_EQ(snapshot->metadata.at("bundlePath"), "/usr/bin/hushnote");
+
+    permissions.microphoneGrant = false;
+    coordinator.requestMicrophone();
+    drain();
+    EXPECT_EQ(diagnostics.detail().rfind("Microphone access is required", 0), 0u) << diagnostics.detail();
+    EXPECT_TRUE(diagnostics.hasError());
+    EXPECT_EQ(diagnostics.microphone(), PermissionState::denied);
+    EXPECT_EQ(workspace.opened, std::vector<std::string>{"file:///help/microphone.html"});
+}
+
+TEST_F(PermissionActionsFixture, AccessibilityRequestExplainsWhatStopsThePasteAndOpensHelp)
+{
+    permissions.accessibilityTrusted = false;
+    coordinator.requestAccessibility();
+    drain();
+    EXPECT_EQ(diagnostics.detail(), "Fake desktop cannot paste");
+    EXPECT_EQ(workspace.opened, std::vector<std::string>{"file:///help/paste.html"});
+    EXPECT_EQ(find("Accessibility permission request completed")->metadata,
+        (std::map<std::string, std::string>{{"initialState", "denied"}, {"finalState", "denied"}, {"granted", "false"}}));
+
+    permissions.accessibilityAfterRequest = true;
+    coordinator.requestAccessibility();
+    drain();
+    EXPECT_EQ(diagnostics.detail(), "Accessibility access granted");
+    EXPECT_EQ(diagnostics.accessibility(), PermissionState::authorized);
+    EXPECT_EQ(workspace.opened.size(), 1u);
+}
+
+TEST_F(PermissionActionsFixture, LaunchAtLoginIsEnabledToggledAndItsFailuresShown)
+{
+    coordinator.enableLaunchAtLogin();
+    EXPECT_TRUE(diagnostics.launchAtLogin());
+    EXPECT_TRUE(std::filesystem::exists(launchAtLogin.entryFile()));
+    coordinator.toggleLaunchAtLogin();
+    EXPECT_FALSE(diagnostics.launchAtLogin());
+    EXPECT_FALSE(std::filesystem::exists(launchAtLogin.entryFile()));
+
+    std::filesystem::remove_all(autostart.path() / "autostart");
+    testing::writeFile(autostart.path() / "autostart", "not a folder");
+    coordinator.enableLaunchAtLogin();
+    EXPECT_TRUE(diagnostics.hasError());
+    EXPECT_EQ(diagnostics.detail().rfind("Launch at login setup failed", 0), 0u) << diagnostics.detail();
+    const auto failure = find("Operation failed");
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->category, "setup.launch-at-login");
+    EXPECT_EQ(failure->level, "error");
+    coordinator.toggleLaunchAtLogin();
+    EXPECT_EQ(diagnostics.detail().rfind("Launch at login update failed", 0), 0u) << diagnostics.detail();
+}
+
 } // namespace
 } // namespace hushnote
