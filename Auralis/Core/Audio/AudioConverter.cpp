@@ -7,7 +7,8 @@
 
 namespace auralis {
 
-std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& input, const AudioFormat& output)
+std::unique_ptr<AudioConverter> AudioConverter::create(
+    const AudioFormat& input, const AudioFormat& output)
 {
     if (!input.isValid() || !output.isValid() || input.interleaved || output.interleaved) {
         return nullptr;
@@ -18,7 +19,8 @@ std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& input,
     return std::unique_ptr<AudioConverter>(new AudioConverter(input, output));
 }
 
-std::optional<std::string> AudioConverter::convert(const AudioPCMBuffer& input, AudioPCMBuffer& output) const
+std::optional<std::string> AudioConverter::convert(
+    const AudioPCMBuffer& input, AudioPCMBuffer& output) const
 {
     if (input.format() != input_ || output.format() != output_) {
         return std::string("buffer formats do not match the converter");
@@ -47,7 +49,8 @@ std::optional<std::string> AudioConverter::convert(const AudioPCMBuffer& input, 
     const auto quality = soxr_quality_spec(SOXR_HQ, 0);
     const auto runtime = soxr_runtime_spec(1);
     soxr_error_t error = nullptr;
-    soxr_t soxr = soxr_create(input_.sampleRate, output_.sampleRate, channels, &error, &io, &quality, &runtime);
+    soxr_t soxr = soxr_create(
+        input_.sampleRate, output_.sampleRate, channels, &error, &io, &quality, &runtime);
     if (!soxr) {
         return std::string(error ? error : "the resampler could not be created");
     }
@@ -69,8 +72,8 @@ std::optional<std::string> AudioConverter::convert(const AudioPCMBuffer& input, 
         const std::size_t slice = flushing ? 0 : std::min(kSliceFrames, inFrames - consumed);
         std::size_t inDone = 0;
         std::size_t outDone = 0;
-        error = soxr_process(soxr, flushing ? nullptr : static_cast<const void*>(in.data()), slice, &inDone,
-            out.data(), capacity - produced, &outDone);
+        error = soxr_process(soxr, flushing ? nullptr : static_cast<const void*>(in.data()), slice,
+            &inDone, out.data(), capacity - produced, &outDone);
         if (error) {
             failure = std::string(error);
             break;
