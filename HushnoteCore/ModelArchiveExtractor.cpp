@@ -271,9 +271,7 @@ void inspect(const std::filesystem::path& archivePath, std::uint64_t byteLimit, 
 void ensureDirectory(const std::filesystem::path& root, const std::string& relative,
     std::map<std::string, mode_t>& directoryModes)
 {
-    std::string path;
-    for (auto parent : parentsOf(relative + "/")) {
-        path = parent;
+    for (const auto& path : parentsOf(relative + "/")) {
         const auto full = root / path;
         if (::mkdir(full.c_str(), 0700) == 0) {
             // Implied directories end up 0755 unless their own entry says otherwise.
