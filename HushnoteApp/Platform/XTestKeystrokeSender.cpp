@@ -128,8 +128,8 @@ void XTestKeystrokeSender::sendPaste()
         throw TextInserterError(TextInserterError::Kind::eventCreationFailed);
     }
     Display* display = link->display;
-    // Keymap changes (setxkbmap, a new keyboard) arrive as MappingNotify; Xlib's cached map
-    // follows only when they are handled.
+    // Nothing else reads this connection: handle what queued up, so the queue stays short and
+    // core MappingNotify changes reach Xlib's cached keymap (XKB updates it by itself).
     while (XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
