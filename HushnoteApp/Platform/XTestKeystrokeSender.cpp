@@ -128,6 +128,15 @@ void XTestKeystrokeSender::sendPaste()
         throw TextInserterError(TextInserterError::Kind::eventCreationFailed);
     }
     Display* display = link->display;
+    // Nothing else reads this connection: handle what queued up, so the queue stays short and
+    // core MappingNotify changes reach Xlib's cached keymap (XKB updates it by itself).
+    while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        if (event.type == MappingNotify) {
+            XRefreshKeyboardMapping(&event.xmapping);
+        }
+    }
     const auto control = keycodeFor(display, XK_Control_L, XK_Control_R);
     const auto shift = keycodeFor(display, XK_Shift_L, XK_Shift_R);
     const auto v = keycodeFor(display, XK_v, XK_V);

@@ -8,6 +8,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
+#include <X11/keysym.h>
 
 namespace hushnote {
 namespace {
@@ -113,6 +114,24 @@ TEST(XTestKeystrokeSender, PastesWithCtrlVAndWithCtrlShiftVInTerminals)
         XDestroyWindow(keys.display(), window);
         XSync(keys.display(), False);
     }
+}
+
+TEST(XTestKeystrokeSender, FollowsTheLiveKeymap)
+{
+    testing::XvfbServer x;
+    RawKeyRecorder keys(x.displayName());
+    XTestKeystrokeSender sender(TerminalWindowClasses({}), x.displayName());
+    sender.sendPaste();
+    EXPECT_EQ(keys.take(), (std::vector<std::string>{"+37", "+55", "-55", "-37"}));
+
+    // Another layout puts v where b was (key code 56) and b on 55.
+    KeySym onB[] = {XK_v, XK_V};
+    KeySym onV[] = {XK_b, XK_B};
+    XChangeKeyboardMapping(keys.display(), 56, 2, onB, 1);
+    XChangeKeyboardMapping(keys.display(), 55, 2, onV, 1);
+    XSync(keys.display(), False);
+    sender.sendPaste();
+    EXPECT_EQ(keys.take(), (std::vector<std::string>{"+37", "+56", "-56", "-37"}));
 }
 
 TEST(XTestKeystrokeSender, WithoutADisplayNothingCanBeDeliveredAndSendingFails)
