@@ -21,6 +21,10 @@ public:
     virtual ~LoopBackend() = default;
     // Queues `task` to run on the loop thread, after the caller returns. Thread-safe.
     virtual void post(std::function<void()> task) = 0;
+    // Destroys the tasks still queued and, from now on, every posted task unrun. Called by the
+    // context before it destroys its services, which queued tasks (coroutine frames holding
+    // timers) still refer to.
+    virtual void close() = 0;
 };
 
 class MainLoopContext : public asio::execution_context {
@@ -31,6 +35,7 @@ public:
     explicit MainLoopContext(LoopBackend& backend) : backend_(backend) {}
     ~MainLoopContext()
     {
+        backend_.close();
         shutdown();
         destroy();
     }

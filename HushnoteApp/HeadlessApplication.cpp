@@ -63,6 +63,9 @@ int runHeadless(const std::filesystem::path& appSupportDirectory, const std::fil
     AppCoordinator coordinator(loop.get_executor(),
         CoordinatorComponents{diagnostics, monitor, microphone, desktop, desktop, metricsStore, logger, clock});
 
+    // Registered before anything announces the start, so an early SIGINT or SIGTERM quits
+    // cleanly instead of killing the process.
+    asio::signal_set signals(loop, SIGINT, SIGTERM);
     logger.record(DiagnosticsLogEvent::Level::info, "lifecycle", "Application started",
         {{"appVersion", facts.appVersion}, {"macOS", facts.macOSVersion},
             {"memoryBytes", std::to_string(facts.memory)}});
@@ -70,7 +73,6 @@ int runHeadless(const std::filesystem::path& appSupportDirectory, const std::fil
     monitor.start();
     coordinator.refresh();
 
-    asio::signal_set signals(loop, SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& error, int signal) {
         if (!error) {
             logger.record(DiagnosticsLogEvent::Level::info, "lifecycle", "Application terminating",

@@ -166,7 +166,12 @@ asio::awaitable<void> MicrophoneRecorder::openStream(std::shared_ptr<RecordingSe
             } catch (...) {
                 error = std::current_exception();
             }
-            asio::dispatch(resumeOn, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
+            {
+                // Holds work on the loop: let go of it now, since a thread stuck on a silent
+                // source may outlive the loop.
+                auto executor = std::move(resumeOn);
+                asio::dispatch(executor, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
+            }
             {
                 std::lock_guard lock(session->mutex);
                 session->opened = true;

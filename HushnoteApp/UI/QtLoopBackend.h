@@ -17,10 +17,7 @@ public:
     ~QtLoopBackend() override;
 
     void post(std::function<void()> task) override;
-
-    // Discards the work still queued and everything posted later (at shutdown, while the
-    // objects that work refers to still exist).
-    void close();
+    void close() override;
 
 private:
     std::mutex mutex_;

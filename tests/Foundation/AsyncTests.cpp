@@ -78,8 +78,18 @@ public:
     void post(std::function<void()> task) override
     {
         std::lock_guard lock(mutex_);
+        if (closed_) {
+            return;
+        }
         tasks_.push_back(std::move(task));
         ready_.notify_one();
+    }
+    void close() override
+    {
+        std::deque<std::function<void()>> dropped;
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        dropped.swap(tasks_);
     }
 
     void runUntil(const bool& flag)
@@ -103,6 +113,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<std::function<void()>> tasks_;
+    bool closed_ = false;
 };
 
 asio::awaitable<void> onForeignLoop(Executor pool, Strand strand, std::thread::id loopThread, bool& done)
