@@ -48,7 +48,8 @@ std::pair<std::int64_t, float> GreedyTokenSampler::sample(const runtime::MultiAr
     const auto maxIt = std::max_element(scratch_.begin(), scratch_.end());
     const float maximum = *maxIt;
     if (!std::isfinite(maximum)) {
-        throw WhisperError(WhisperError::Kind::decodingFailed, "Sampling error: no finite logit to sample from");
+        // Every token forbidden (or a broken row): the first candidate, impossible.
+        return {static_cast<std::int64_t>(maxIt - scratch_.begin()), -std::numeric_limits<float>::infinity()};
     }
     // Softmax in place.
     float sum = 0;
