@@ -112,8 +112,12 @@ asio::awaitable<int> transcribeFiles(Arguments arguments, std::ostream& out, std
     }
     const auralis::DecodingOptions options(decoding);
 
+    // The engine's timings run on from one transcription to the next; each file's result
+    // should carry its own figures (plus the model loading).
+    const auto loadedTimings = engine->currentTimings;
     int status = 0;
     for (const auto& file : arguments.files) {
+        engine->currentTimings = loadedTimings;
         std::vector<std::shared_ptr<auralis::TranscriptionResult>> results;
         try {
             results = co_await engine->transcribe(std::filesystem::path(file), options);
