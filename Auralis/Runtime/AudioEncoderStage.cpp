@@ -15,7 +15,7 @@ namespace {
 
 // Query rows per attention task: small enough to spread over many threads, large enough that
 // each product is efficient.
-constexpr std::size_t kAttentionRowBlock = 64;
+constexpr std::size_t kAttentionRowBlock = 192;
 
 // PyTorch's Conv1d weight [out, in, kernel] reordered to [out, kernel, in], so that one output
 // row is a dot product with three consecutive time-major input rows.
