@@ -11,13 +11,14 @@ namespace auralis {
 struct DecodingFallback {
     bool needsFallback = false;
     // "firstTokenLogProbThreshold", "silence", "compressionRatioThreshold" or "logProbThreshold".
-    std::string fallbackReason{};
+    std::string fallbackReason {};
 
     // The first rule that applies decides (comparisons strict, absent thresholds never
     // apply): a too-low first token, then silence (no fallback), then the compression
     // ratio, then the average log-probability. No rule applies: nullopt.
     static std::optional<DecodingFallback> make(const DecodingOptions& options,
-        bool isFirstTokenLogProbTooLow, float noSpeechProb, float compressionRatio, float avgLogProb);
+        bool isFirstTokenLogProbTooLow, float noSpeechProb, float compressionRatio,
+        float avgLogProb);
 
     bool operator==(const DecodingFallback&) const = default;
 };

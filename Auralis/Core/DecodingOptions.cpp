@@ -10,8 +10,10 @@ namespace auralis {
 const char* toString(DecodingTask task)
 {
     switch (task) {
-    case DecodingTask::transcribe: return "transcribe";
-    case DecodingTask::translate: return "translate";
+    case DecodingTask::transcribe:
+        return "transcribe";
+    case DecodingTask::translate:
+        return "translate";
     }
     return "transcribe";
 }
@@ -19,8 +21,10 @@ const char* toString(DecodingTask task)
 const char* toString(ChunkingStrategy strategy)
 {
     switch (strategy) {
-    case ChunkingStrategy::none: return "none";
-    case ChunkingStrategy::vad: return "vad";
+    case ChunkingStrategy::none:
+        return "none";
+    case ChunkingStrategy::vad:
+        return "vad";
     }
     return "none";
 }
@@ -46,7 +50,7 @@ DecodingOptions::DecodingOptions(const DecodingOptionsArguments& a)
     , promptTokens(a.promptTokens)
     , prefixTokens(a.prefixTokens)
     , suppressBlank(a.suppressBlank)
-    , suppressTokens(a.suppressTokens.value_or(std::vector<std::int64_t>{}))
+    , suppressTokens(a.suppressTokens.value_or(std::vector<std::int64_t> {}))
     , compressionRatioThreshold(a.compressionRatioThreshold)
     , logProbThreshold(a.logProbThreshold)
     , firstTokenLogProbThreshold(a.firstTokenLogProbThreshold)
@@ -78,15 +82,13 @@ std::vector<std::pair<std::int64_t, std::int64_t>> DecodingOptions::prepareSeekC
     return clips;
 }
 
-template <typename J>
-void to_json(J& json, const DecodingTask& task)
+template <typename J> void to_json(J& json, const DecodingTask& task)
 {
     json = J::object();
     json[toString(task)] = J::object();
 }
 
-template <typename J>
-void from_json(const J& json, DecodingTask& task)
+template <typename J> void from_json(const J& json, DecodingTask& task)
 {
     if (!json.is_object() || json.size() != 1) {
         throw nlohmann::json::type_error::create(302, "a task is an object with one key", &json);
@@ -100,11 +102,12 @@ void from_json(const J& json, DecodingTask& task)
     throw nlohmann::json::type_error::create(302, "unknown decoding task " + json.dump(), &json);
 }
 
-template <typename J>
-void to_json(J& json, const ChunkingStrategy& strategy) { json = toString(strategy); }
+template <typename J> void to_json(J& json, const ChunkingStrategy& strategy)
+{
+    json = toString(strategy);
+}
 
-template <typename J>
-void from_json(const J& json, ChunkingStrategy& strategy)
+template <typename J> void from_json(const J& json, ChunkingStrategy& strategy)
 {
     const auto text = json.template get<std::string>();
     for (const auto candidate : kAllChunkingStrategies) {
@@ -116,8 +119,7 @@ void from_json(const J& json, ChunkingStrategy& strategy)
     throw nlohmann::json::type_error::create(302, "unknown chunking strategy " + text, &json);
 }
 
-template <typename J>
-void to_json(J& j, const DecodingOptions& o)
+template <typename J> void to_json(J& j, const DecodingOptions& o)
 {
     j = J::object();
     j["verbose"] = o.verbose;
@@ -149,16 +151,17 @@ void to_json(J& j, const DecodingOptions& o)
     json::putIfPresent(j, "chunkingStrategy", o.chunkingStrategy);
 }
 
-template <typename J>
-void from_json(const J& j, DecodingOptions& o)
+template <typename J> void from_json(const J& j, DecodingOptions& o)
 {
     DecodingOptions decoded;
     decoded.verbose = j.at("verbose").template get<bool>();
     decoded.task = j.at("task").template get<DecodingTask>();
     decoded.language = json::optionalValue<std::string>(j, "language");
     decoded.temperature = j.at("temperature").template get<float>();
-    decoded.temperatureIncrementOnFallback = j.at("temperatureIncrementOnFallback").template get<float>();
-    decoded.temperatureFallbackCount = j.at("temperatureFallbackCount").template get<std::int64_t>();
+    decoded.temperatureIncrementOnFallback
+        = j.at("temperatureIncrementOnFallback").template get<float>();
+    decoded.temperatureFallbackCount
+        = j.at("temperatureFallbackCount").template get<std::int64_t>();
     decoded.sampleLength = j.at("sampleLength").template get<std::int64_t>();
     decoded.topK = j.at("topK").template get<std::int64_t>();
     decoded.usePrefillPrompt = j.at("usePrefillPrompt").template get<bool>();
@@ -176,7 +179,8 @@ void from_json(const J& j, DecodingOptions& o)
     decoded.suppressTokens = j.at("suppressTokens").template get<std::vector<std::int64_t>>();
     decoded.compressionRatioThreshold = json::optionalValue<float>(j, "compressionRatioThreshold");
     decoded.logProbThreshold = json::optionalValue<float>(j, "logProbThreshold");
-    decoded.firstTokenLogProbThreshold = json::optionalValue<float>(j, "firstTokenLogProbThreshold");
+    decoded.firstTokenLogProbThreshold
+        = json::optionalValue<float>(j, "firstTokenLogProbThreshold");
     decoded.noSpeechThreshold = json::optionalValue<float>(j, "noSpeechThreshold");
     decoded.concurrentWorkerCount = j.at("concurrentWorkerCount").template get<std::int64_t>();
     decoded.chunkingStrategy = json::optionalValue<ChunkingStrategy>(j, "chunkingStrategy");

@@ -20,7 +20,7 @@ enum class ModelVariant {
     largev3,
 };
 
-inline constexpr std::array kAllModelVariants{
+inline constexpr std::array kAllModelVariants {
     ModelVariant::tiny,
     ModelVariant::tinyEn,
     ModelVariant::base,

@@ -5,9 +5,12 @@ namespace auralis {
 const char* toString(TranscriptionState state)
 {
     switch (state) {
-    case TranscriptionState::convertingAudio: return "Converting Audio";
-    case TranscriptionState::transcribing: return "Transcribing";
-    case TranscriptionState::finished: return "Finished";
+    case TranscriptionState::convertingAudio:
+        return "Converting Audio";
+    case TranscriptionState::transcribing:
+        return "Transcribing";
+    case TranscriptionState::finished:
+        return "Finished";
     }
     return "Finished";
 }

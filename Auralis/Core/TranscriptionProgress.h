@@ -15,13 +15,13 @@ namespace auralis {
 // Handed to the progress callback after every decoding iteration of a window.
 struct TranscriptionProgress {
     // Timings of the window so far.
-    TranscriptionTimings timings{};
+    TranscriptionTimings timings {};
     // Decoded text of the current tokens.
-    std::string text{};
-    std::vector<std::int64_t> tokens{};
-    std::optional<float> temperature{};
-    std::optional<float> avgLogprob{};
-    std::optional<float> compressionRatio{};
+    std::string text {};
+    std::vector<std::int64_t> tokens {};
+    std::optional<float> temperature {};
+    std::optional<float> avgLogprob {};
+    std::optional<float> compressionRatio {};
     // Which window of the transcription is being decoded.
     std::int64_t windowId = 0;
 
@@ -37,8 +37,8 @@ using SegmentDiscoveryCallback = std::function<void(const std::vector<Transcript
 
 enum class TranscriptionState { convertingAudio, transcribing, finished };
 
-inline constexpr std::array kAllTranscriptionStates{
-    TranscriptionState::convertingAudio, TranscriptionState::transcribing, TranscriptionState::finished};
+inline constexpr std::array kAllTranscriptionStates { TranscriptionState::convertingAudio,
+    TranscriptionState::transcribing, TranscriptionState::finished };
 
 // "Converting Audio", "Transcribing", "Finished".
 const char* toString(TranscriptionState state);

@@ -11,20 +11,20 @@
 namespace auralis {
 namespace {
 
-std::string format(const char* pattern, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, pattern, value);
-    return text;
-}
-
-std::string padded(std::string label, std::size_t width)
-{
-    if (label.size() < width) {
-        label.append(width - label.size(), ' ');
+    std::string format(const char* pattern, double value)
+    {
+        char text[64];
+        std::snprintf(text, sizeof text, pattern, value);
+        return text;
     }
-    return label;
-}
+
+    std::string padded(std::string label, std::size_t width)
+    {
+        if (label.size() < width) {
+            label.append(width - label.size(), ' ');
+        }
+        return label;
+    }
 
 } // namespace
 
@@ -41,7 +41,7 @@ TranscriptionResult::TranscriptionResult(std::string text,
 
 TranscriptionResult::TranscriptionResult(TranscriptionResultStruct value)
     : TranscriptionResult(std::move(value.text), std::move(value.segments),
-          std::move(value.language), value.timings, value.seekTime)
+        std::move(value.language), value.timings, value.seekTime)
 {
 }
 
@@ -58,7 +58,7 @@ std::vector<WordTiming> TranscriptionResult::allWords() const
 
 TranscriptionResultStruct TranscriptionResult::snapshot() const
 {
-    return {text(), segments(), language(), timings(), seekTime()};
+    return { text(), segments(), language(), timings(), seekTime() };
 }
 
 void TranscriptionResult::logSegments() const
@@ -129,7 +129,8 @@ std::string TranscriptionResult::timingsReport() const
         format("%.2f", t.totalDecodingWindows > 0 ? t.decodingLoop / t.totalDecodingWindows : 0.0)
             + " seconds");
     report += line("- Audio Windows:", format("%.0f", t.totalAudioProcessingRuns));
-    report += line("Time to first token:", format("%.2f", t.firstTokenTime - t.pipelineStart) + " seconds");
+    report += line(
+        "Time to first token:", format("%.2f", t.firstTokenTime - t.pipelineStart) + " seconds");
     report += line("Total Tokens:", std::to_string(totalTokens));
     report += line("Tokens per Second:", format("%.2f", t.tokensPerSecond()) + " tok/s");
     report += line("Real Time Factor:", format("%.3f", t.realTimeFactor()));
@@ -138,8 +139,7 @@ std::string TranscriptionResult::timingsReport() const
     return report;
 }
 
-template <typename J>
-void to_json(J& j, const TranscriptionResultStruct& r)
+template <typename J> void to_json(J& j, const TranscriptionResultStruct& r)
 {
     j = J::object();
     j["text"] = r.text;
@@ -149,8 +149,7 @@ void to_json(J& j, const TranscriptionResultStruct& r)
     json::putIfPresent(j, "seekTime", r.seekTime);
 }
 
-template <typename J>
-void from_json(const J& j, TranscriptionResultStruct& r)
+template <typename J> void from_json(const J& j, TranscriptionResultStruct& r)
 {
     TranscriptionResultStruct decoded;
     decoded.text = j.at("text").template get<std::string>();
@@ -161,14 +160,9 @@ void from_json(const J& j, TranscriptionResultStruct& r)
     r = std::move(decoded);
 }
 
-template <typename J>
-void to_json(J& j, const TranscriptionResult& r)
-{
-    to_json(j, r.snapshot());
-}
+template <typename J> void to_json(J& j, const TranscriptionResult& r) { to_json(j, r.snapshot()); }
 
-template <typename J>
-std::shared_ptr<TranscriptionResult> transcriptionResultFromJson(const J& j)
+template <typename J> std::shared_ptr<TranscriptionResult> transcriptionResultFromJson(const J& j)
 {
     return std::make_shared<TranscriptionResult>(j.template get<TranscriptionResultStruct>());
 }
@@ -180,6 +174,7 @@ template void from_json(const nlohmann::ordered_json&, TranscriptionResultStruct
 template void to_json(nlohmann::json&, const TranscriptionResult&);
 template void to_json(nlohmann::ordered_json&, const TranscriptionResult&);
 template std::shared_ptr<TranscriptionResult> transcriptionResultFromJson(const nlohmann::json&);
-template std::shared_ptr<TranscriptionResult> transcriptionResultFromJson(const nlohmann::ordered_json&);
+template std::shared_ptr<TranscriptionResult> transcriptionResultFromJson(
+    const nlohmann::ordered_json&);
 
 } // namespace auralis

@@ -16,11 +16,11 @@ namespace auralis {
 
 // The five fields of a transcription result as a plain value.
 struct TranscriptionResultStruct {
-    std::string text{};
-    std::vector<TranscriptionSegment> segments{};
-    std::string language{};
-    TranscriptionTimings timings{};
-    std::optional<float> seekTime{};
+    std::string text {};
+    std::vector<TranscriptionSegment> segments {};
+    std::string language {};
+    TranscriptionTimings timings {};
+    std::optional<float> seekTime {};
 
     bool operator==(const TranscriptionResultStruct&) const = default;
 };
@@ -32,7 +32,8 @@ struct TranscriptionResultStruct {
 class TranscriptionResult {
 public:
     TranscriptionResult(std::string text, std::vector<TranscriptionSegment> segments,
-        std::string language, TranscriptionTimings timings, std::optional<float> seekTime = std::nullopt);
+        std::string language, TranscriptionTimings timings,
+        std::optional<float> seekTime = std::nullopt);
     explicit TranscriptionResult(TranscriptionResultStruct value);
 
     TranscriptionResult(const TranscriptionResult&) = delete;
@@ -41,7 +42,10 @@ public:
     std::string text() const { return text_.get(); }
     void setText(std::string text) { text_.set(std::move(text)); }
     std::vector<TranscriptionSegment> segments() const { return segments_.get(); }
-    void setSegments(std::vector<TranscriptionSegment> segments) { segments_.set(std::move(segments)); }
+    void setSegments(std::vector<TranscriptionSegment> segments)
+    {
+        segments_.set(std::move(segments));
+    }
     std::string language() const { return language_.get(); }
     void setLanguage(std::string language) { language_.set(std::move(language)); }
     TranscriptionTimings timings() const { return timings_.get(); }
@@ -51,10 +55,14 @@ public:
     void setSeekTime(std::optional<float> seekTime) { seekTime_.set(seekTime); }
 
     // Read-modify-write of one property under its lock.
-    template <typename F>
-    void updateSegments(F&& update) { segments_.withLock(std::forward<F>(update)); }
-    template <typename F>
-    void updateTimings(F&& update) { timings_.withLock(std::forward<F>(update)); }
+    template <typename F> void updateSegments(F&& update)
+    {
+        segments_.withLock(std::forward<F>(update));
+    }
+    template <typename F> void updateTimings(F&& update)
+    {
+        timings_.withLock(std::forward<F>(update));
+    }
 
     // The words of every segment that has them, in segment order.
     std::vector<WordTiming> allWords() const;
@@ -79,12 +87,9 @@ private:
 
 // Keys "text", "segments", "language", "timings", "seekTime" (omitted when absent on output,
 // optional on input; every other key is required).
-template <typename J>
-void to_json(J& json, const TranscriptionResultStruct& result);
-template <typename J>
-void from_json(const J& json, TranscriptionResultStruct& result);
-template <typename J>
-void to_json(J& json, const TranscriptionResult& result);
+template <typename J> void to_json(J& json, const TranscriptionResultStruct& result);
+template <typename J> void from_json(const J& json, TranscriptionResultStruct& result);
+template <typename J> void to_json(J& json, const TranscriptionResult& result);
 // Decodes into a new shared result.
 template <typename J>
 std::shared_ptr<TranscriptionResult> transcriptionResultFromJson(const J& json);

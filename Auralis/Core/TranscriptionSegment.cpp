@@ -7,8 +7,7 @@
 
 namespace auralis {
 
-template <typename J>
-void to_json(J& j, const TranscriptionSegment& s)
+template <typename J> void to_json(J& j, const TranscriptionSegment& s)
 {
     j = J::object();
     j["id"] = s.id;
@@ -25,8 +24,7 @@ void to_json(J& j, const TranscriptionSegment& s)
     json::putIfPresent(j, "words", s.words);
 }
 
-template <typename J>
-void from_json(const J& j, TranscriptionSegment& s)
+template <typename J> void from_json(const J& j, TranscriptionSegment& s)
 {
     TranscriptionSegment decoded;
     decoded.id = j.at("id").template get<std::int64_t>();

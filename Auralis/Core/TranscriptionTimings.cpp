@@ -7,41 +7,41 @@
 namespace auralis {
 
 const std::array<std::pair<const char*, double TranscriptionTimings::*>, 33>
-    TranscriptionTimings::fields{{
-        {"pipelineStart", &TranscriptionTimings::pipelineStart},
-        {"firstTokenTime", &TranscriptionTimings::firstTokenTime},
-        {"inputAudioSeconds", &TranscriptionTimings::inputAudioSeconds},
-        {"modelLoading", &TranscriptionTimings::modelLoading},
-        {"prewarmLoadTime", &TranscriptionTimings::prewarmLoadTime},
-        {"encoderLoadTime", &TranscriptionTimings::encoderLoadTime},
-        {"decoderLoadTime", &TranscriptionTimings::decoderLoadTime},
-        {"encoderSpecializationTime", &TranscriptionTimings::encoderSpecializationTime},
-        {"decoderSpecializationTime", &TranscriptionTimings::decoderSpecializationTime},
-        {"tokenizerLoadTime", &TranscriptionTimings::tokenizerLoadTime},
-        {"audioLoading", &TranscriptionTimings::audioLoading},
-        {"audioProcessing", &TranscriptionTimings::audioProcessing},
-        {"logmels", &TranscriptionTimings::logmels},
-        {"encoding", &TranscriptionTimings::encoding},
-        {"decodingInit", &TranscriptionTimings::decodingInit},
-        {"decodingLoop", &TranscriptionTimings::decodingLoop},
-        {"decodingPredictions", &TranscriptionTimings::decodingPredictions},
-        {"decodingFiltering", &TranscriptionTimings::decodingFiltering},
-        {"decodingSampling", &TranscriptionTimings::decodingSampling},
-        {"decodingFallback", &TranscriptionTimings::decodingFallback},
-        {"decodingWindowing", &TranscriptionTimings::decodingWindowing},
-        {"decodingKvCaching", &TranscriptionTimings::decodingKvCaching},
-        {"decodingWordTimestamps", &TranscriptionTimings::decodingWordTimestamps},
-        {"decodingNonPrediction", &TranscriptionTimings::decodingNonPrediction},
-        {"totalAudioProcessingRuns", &TranscriptionTimings::totalAudioProcessingRuns},
-        {"totalLogmelRuns", &TranscriptionTimings::totalLogmelRuns},
-        {"totalEncodingRuns", &TranscriptionTimings::totalEncodingRuns},
-        {"totalDecodingLoops", &TranscriptionTimings::totalDecodingLoops},
-        {"totalKVUpdateRuns", &TranscriptionTimings::totalKVUpdateRuns},
-        {"totalTimestampAlignmentRuns", &TranscriptionTimings::totalTimestampAlignmentRuns},
-        {"totalDecodingFallbacks", &TranscriptionTimings::totalDecodingFallbacks},
-        {"totalDecodingWindows", &TranscriptionTimings::totalDecodingWindows},
-        {"fullPipeline", &TranscriptionTimings::fullPipeline},
-    }};
+    TranscriptionTimings::fields { {
+        { "pipelineStart", &TranscriptionTimings::pipelineStart },
+        { "firstTokenTime", &TranscriptionTimings::firstTokenTime },
+        { "inputAudioSeconds", &TranscriptionTimings::inputAudioSeconds },
+        { "modelLoading", &TranscriptionTimings::modelLoading },
+        { "prewarmLoadTime", &TranscriptionTimings::prewarmLoadTime },
+        { "encoderLoadTime", &TranscriptionTimings::encoderLoadTime },
+        { "decoderLoadTime", &TranscriptionTimings::decoderLoadTime },
+        { "encoderSpecializationTime", &TranscriptionTimings::encoderSpecializationTime },
+        { "decoderSpecializationTime", &TranscriptionTimings::decoderSpecializationTime },
+        { "tokenizerLoadTime", &TranscriptionTimings::tokenizerLoadTime },
+        { "audioLoading", &TranscriptionTimings::audioLoading },
+        { "audioProcessing", &TranscriptionTimings::audioProcessing },
+        { "logmels", &TranscriptionTimings::logmels },
+        { "encoding", &TranscriptionTimings::encoding },
+        { "decodingInit", &TranscriptionTimings::decodingInit },
+        { "decodingLoop", &TranscriptionTimings::decodingLoop },
+        { "decodingPredictions", &TranscriptionTimings::decodingPredictions },
+        { "decodingFiltering", &TranscriptionTimings::decodingFiltering },
+        { "decodingSampling", &TranscriptionTimings::decodingSampling },
+        { "decodingFallback", &TranscriptionTimings::decodingFallback },
+        { "decodingWindowing", &TranscriptionTimings::decodingWindowing },
+        { "decodingKvCaching", &TranscriptionTimings::decodingKvCaching },
+        { "decodingWordTimestamps", &TranscriptionTimings::decodingWordTimestamps },
+        { "decodingNonPrediction", &TranscriptionTimings::decodingNonPrediction },
+        { "totalAudioProcessingRuns", &TranscriptionTimings::totalAudioProcessingRuns },
+        { "totalLogmelRuns", &TranscriptionTimings::totalLogmelRuns },
+        { "totalEncodingRuns", &TranscriptionTimings::totalEncodingRuns },
+        { "totalDecodingLoops", &TranscriptionTimings::totalDecodingLoops },
+        { "totalKVUpdateRuns", &TranscriptionTimings::totalKVUpdateRuns },
+        { "totalTimestampAlignmentRuns", &TranscriptionTimings::totalTimestampAlignmentRuns },
+        { "totalDecodingFallbacks", &TranscriptionTimings::totalDecodingFallbacks },
+        { "totalDecodingWindows", &TranscriptionTimings::totalDecodingWindows },
+        { "fullPipeline", &TranscriptionTimings::fullPipeline },
+    } };
 
 double currentAbsoluteTime()
 {
@@ -50,8 +50,7 @@ double currentAbsoluteTime()
     return std::chrono::duration<double>(sinceEpoch).count() - 978307200.0;
 }
 
-template <typename J>
-void to_json(J& json, const TranscriptionTimings& timings)
+template <typename J> void to_json(J& json, const TranscriptionTimings& timings)
 {
     json = J::object();
     for (const auto& [name, member] : TranscriptionTimings::fields) {
@@ -59,8 +58,7 @@ void to_json(J& json, const TranscriptionTimings& timings)
     }
 }
 
-template <typename J>
-void from_json(const J& json, TranscriptionTimings& timings)
+template <typename J> void from_json(const J& json, TranscriptionTimings& timings)
 {
     TranscriptionTimings decoded;
     for (const auto& [name, member] : TranscriptionTimings::fields) {

@@ -95,10 +95,8 @@ struct TranscriptionTimings {
 // Seconds since 2001-01-01 00:00:00 UTC, the reference clock of the timings' time points.
 double currentAbsoluteTime();
 
-template <typename J>
-void to_json(J& json, const TranscriptionTimings& timings);
+template <typename J> void to_json(J& json, const TranscriptionTimings& timings);
 // Every key is required; throws nlohmann::json::exception otherwise.
-template <typename J>
-void from_json(const J& json, TranscriptionTimings& timings);
+template <typename J> void from_json(const J& json, TranscriptionTimings& timings);
 
 } // namespace auralis

@@ -7,8 +7,7 @@
 
 namespace auralis {
 
-template <typename J>
-void to_json(J& j, const WordTiming& w)
+template <typename J> void to_json(J& j, const WordTiming& w)
 {
     j = J::object();
     j["word"] = w.word;
@@ -18,8 +17,7 @@ void to_json(J& j, const WordTiming& w)
     j["probability"] = json::number(w.probability);
 }
 
-template <typename J>
-void from_json(const J& j, WordTiming& w)
+template <typename J> void from_json(const J& j, WordTiming& w)
 {
     WordTiming decoded;
     decoded.word = j.at("word").template get<std::string>();

@@ -12,8 +12,8 @@ namespace auralis {
 // One word of a segment with its time span in seconds from the start of the audio.
 struct WordTiming {
     // Includes any leading space and merged punctuation.
-    std::string word{};
-    std::vector<std::int64_t> tokens{};
+    std::string word {};
+    std::vector<std::int64_t> tokens {};
     float start = 0;
     float end = 0;
     // Mean token probability of the word.
@@ -25,16 +25,16 @@ struct WordTiming {
 };
 
 // Keys "word", "tokens", "start", "end", "probability".
-template <typename J>
-void to_json(J& json, const WordTiming& word);
-template <typename J>
-void from_json(const J& json, WordTiming& word);
+template <typename J> void to_json(J& json, const WordTiming& word);
+template <typename J> void from_json(const J& json, WordTiming& word);
 
 std::size_t hashValue(const WordTiming& word);
 
 } // namespace auralis
 
-template <>
-struct std::hash<auralis::WordTiming> {
-    std::size_t operator()(const auralis::WordTiming& word) const { return auralis::hashValue(word); }
+template <> struct std::hash<auralis::WordTiming> {
+    std::size_t operator()(const auralis::WordTiming& word) const
+    {
+        return auralis::hashValue(word);
+    }
 };

@@ -31,8 +31,7 @@ inline double number(float value)
     return std::strtod(text, nullptr);
 }
 
-template <typename J>
-J floatArray(const std::vector<float>& values)
+template <typename J> J floatArray(const std::vector<float>& values)
 {
     J array = J::array();
     for (const float value : values) {
@@ -42,8 +41,7 @@ J floatArray(const std::vector<float>& values)
 }
 
 // Token id -> value maps are objects keyed by the decimal id.
-template <typename J>
-J tokenLogProbsToJson(const std::vector<std::map<std::int64_t, float>>& value)
+template <typename J> J tokenLogProbsToJson(const std::vector<std::map<std::int64_t, float>>& value)
 {
     J array = J::array();
     for (const auto& entry : value) {
@@ -61,12 +59,14 @@ template <typename J>
 std::vector<std::map<std::int64_t, float>> tokenLogProbsFromJson(const J& value)
 {
     if (!value.is_array()) {
-        throw nlohmann::json::type_error::create(302, "token log-probabilities must be an array", &value);
+        throw nlohmann::json::type_error::create(
+            302, "token log-probabilities must be an array", &value);
     }
     std::vector<std::map<std::int64_t, float>> result;
     for (const auto& object : value) {
         if (!object.is_object()) {
-            throw nlohmann::json::type_error::create(302, "token log-probabilities must be objects", &object);
+            throw nlohmann::json::type_error::create(
+                302, "token log-probabilities must be objects", &object);
         }
         std::map<std::int64_t, float> entry;
         for (const auto& [key, logProb] : object.items()) {
@@ -96,8 +96,7 @@ void putIfPresent(J& object, const char* key, const std::optional<T>& value)
 }
 
 // Absent keys and null both decode as nullopt; present values must have the right type.
-template <typename T, typename J>
-std::optional<T> optionalValue(const J& object, const char* key)
+template <typename T, typename J> std::optional<T> optionalValue(const J& object, const char* key)
 {
     const auto it = object.find(key);
     if (it == object.end() || it->is_null()) {

@@ -7,11 +7,13 @@ namespace auralis {
 
 // One value behind its own lock: every read copies under the lock and every write replaces
 // under it, so a reader never sees a half-written value.
-template <typename T>
-class Locked {
+template <typename T> class Locked {
 public:
     Locked() = default;
-    explicit Locked(T value) : value_(std::move(value)) {}
+    explicit Locked(T value)
+        : value_(std::move(value))
+    {
+    }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 
@@ -28,8 +30,7 @@ public:
     }
 
     // Runs `f(value)` under the lock, for read-modify-write updates.
-    template <typename F>
-    decltype(auto) withLock(F&& f)
+    template <typename F> decltype(auto) withLock(F&& f)
     {
         std::lock_guard lock(mutex_);
         return std::forward<F>(f)(value_);
@@ -37,7 +38,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    T value_{};
+    T value_ {};
 };
 
 } // namespace auralis

@@ -10,33 +10,37 @@
 namespace auralis {
 namespace {
 
-std::atomic<LogLevel> gLevel{LogLevel::none};
+    std::atomic<LogLevel> gLevel { LogLevel::none };
 
-struct SinkHolder {
-    std::mutex mutex;
-    Logging::Sink sink;
-};
+    struct SinkHolder {
+        std::mutex mutex;
+        Logging::Sink sink;
+    };
 
-SinkHolder& sinkHolder()
-{
-    static SinkHolder holder;
-    return holder;
-}
+    SinkHolder& sinkHolder()
+    {
+        static SinkHolder holder;
+        return holder;
+    }
 
-void writeToStandardError(LogLevel level, const std::string& message)
-{
-    std::cerr << "[Auralis] [" << toString(level) << "] " << message << '\n';
-}
+    void writeToStandardError(LogLevel level, const std::string& message)
+    {
+        std::cerr << "[Auralis] [" << toString(level) << "] " << message << '\n';
+    }
 
 } // namespace
 
 const char* toString(LogLevel level)
 {
     switch (level) {
-    case LogLevel::debug: return "debug";
-    case LogLevel::info: return "info";
-    case LogLevel::error: return "error";
-    case LogLevel::none: return "none";
+    case LogLevel::debug:
+        return "debug";
+    case LogLevel::info:
+        return "info";
+    case LogLevel::error:
+        return "error";
+    case LogLevel::none:
+        return "none";
     }
     return "none";
 }
@@ -83,8 +87,8 @@ void Logging::logCurrentMemoryUsage(std::string_view label)
         return;
     }
     char text[64];
-    std::snprintf(text, sizeof text, "%.2f",
-        static_cast<double>(residentMemoryBytes()) / (1024.0 * 1024.0));
+    std::snprintf(
+        text, sizeof text, "%.2f", static_cast<double>(residentMemoryBytes()) / (1024.0 * 1024.0));
     debug(std::string(label) + " - Memory used: " + text + " MB");
 }
 

@@ -9,8 +9,8 @@ namespace auralis {
 
 enum class LogLevel { debug, info, error, none };
 
-inline constexpr std::array kAllLogLevels{
-    LogLevel::debug, LogLevel::info, LogLevel::error, LogLevel::none};
+inline constexpr std::array kAllLogLevels { LogLevel::debug, LogLevel::info, LogLevel::error,
+    LogLevel::none };
 
 const char* toString(LogLevel level);
 

@@ -12,17 +12,19 @@
 namespace auralis {
 namespace {
 
-std::string seconds2(std::int64_t samples)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(samples) / Constants::sampleRate);
-    return text;
-}
+    std::string seconds2(std::int64_t samples)
+    {
+        char text[64];
+        std::snprintf(
+            text, sizeof text, "%.2f", static_cast<double>(samples) / Constants::sampleRate);
+        return text;
+    }
 
 } // namespace
 
 std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffsetsForResults(
-    const std::vector<ChunkTranscription>& chunkedResults, const std::vector<AudioChunk>& audioChunks)
+    const std::vector<ChunkTranscription>& chunkedResults,
+    const std::vector<AudioChunk>& audioChunks)
 {
     std::vector<std::shared_ptr<TranscriptionResult>> merged;
     for (std::size_t i = 0; i < chunkedResults.size(); ++i) {
@@ -37,7 +39,8 @@ std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffse
             continue;
         }
         const std::int64_t offsetSamples = audioChunks[i].seekOffsetIndex;
-        const float offset = static_cast<float>(offsetSamples) / static_cast<float>(Constants::sampleRate);
+        const float offset
+            = static_cast<float>(offsetSamples) / static_cast<float>(Constants::sampleRate);
         for (const auto& result : std::get<0>(chunkedResults[i])) {
             if (!result) {
                 continue;
@@ -62,26 +65,28 @@ std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffse
     return merged;
 }
 
-VADAudioChunker::VADAudioChunker(std::int64_t windowPadding, std::shared_ptr<const VoiceActivityDetector> vad)
+VADAudioChunker::VADAudioChunker(
+    std::int64_t windowPadding, std::shared_ptr<const VoiceActivityDetector> vad)
     : windowPadding(windowPadding)
     , vad(vad ? std::move(vad) : std::make_shared<EnergyVAD>())
 {
 }
 
-asio::awaitable<std::vector<AudioChunk>> VADAudioChunker::chunkAll(const std::vector<float>& audioArray,
-    std::int64_t maxChunkLength, std::optional<DecodingOptions> decodeOptions)
+asio::awaitable<std::vector<AudioChunk>> VADAudioChunker::chunkAll(
+    const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+    std::optional<DecodingOptions> decodeOptions)
 {
     co_return chunk(audioArray, maxChunkLength, decodeOptions);
 }
 
-std::vector<AudioChunk> VADAudioChunker::chunk(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
-    const std::optional<DecodingOptions>& decodeOptions) const
+std::vector<AudioChunk> VADAudioChunker::chunk(const std::vector<float>& audioArray,
+    std::int64_t maxChunkLength, const std::optional<DecodingOptions>& decodeOptions) const
 {
     const auto total = static_cast<std::int64_t>(audioArray.size());
     if (total <= maxChunkLength) {
-        return {AudioChunk{0, audioArray}};
+        return { AudioChunk { 0, audioArray } };
     }
-    const DecodingOptions options = decodeOptions.value_or(DecodingOptions{});
+    const DecodingOptions options = decodeOptions.value_or(DecodingOptions {});
     auto samplesBetween = [&](std::int64_t from, std::int64_t to) {
         // Clip ends beyond the audio are cut at its end.
         from = std::clamp<std::int64_t>(from, 0, total);
@@ -95,16 +100,18 @@ std::vector<AudioChunk> VADAudioChunker::chunk(const std::vector<float>& audioAr
         std::int64_t seek = clipStart;
         while (seek < stop) {
             if (seek < 0 || seek >= total) {
-                throw WhisperError(WhisperError::Kind::audioProcessingFailed, "startIndex is outside the buffer size");
+                throw WhisperError(WhisperError::Kind::audioProcessingFailed,
+                    "startIndex is outside the buffer size");
             }
             const std::int64_t windowEnd = seek + maxChunkLength;
             std::int64_t cut = clipEnd;
             if (windowEnd < clipEnd) {
                 const std::int64_t limit = std::min(windowEnd, total);
                 const std::int64_t middle = seek + (limit - seek) / 2;
-                const auto flags = vad->voiceActivity(
-                    std::span<const float>(audioArray).subspan(static_cast<std::size_t>(middle),
-                        static_cast<std::size_t>(limit - middle)));
+                const auto flags
+                    = vad->voiceActivity(std::span<const float>(audioArray)
+                                             .subspan(static_cast<std::size_t>(middle),
+                                                 static_cast<std::size_t>(limit - middle)));
                 if (const auto silence = VoiceActivityDetector::findLongestSilence(flags)) {
                     const auto [first, end] = *silence;
                     cut = middle + (first + (end - first) / 2) * vad->frameLengthSamples;
@@ -116,7 +123,7 @@ std::vector<AudioChunk> VADAudioChunker::chunk(const std::vector<float>& audioAr
                 break;
             }
             Logging::debug("Found chunk from " + seconds2(seek) + " to " + seconds2(cut));
-            chunks.push_back(AudioChunk{seek, samplesBetween(seek, cut)});
+            chunks.push_back(AudioChunk { seek, samplesBetween(seek, cut) });
             seek = cut;
         }
     }

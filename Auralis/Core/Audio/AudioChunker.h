@@ -18,13 +18,14 @@ namespace auralis {
 // A piece of a longer recording: where its first sample lies in the whole, and its samples.
 struct AudioChunk {
     std::int64_t seekOffsetIndex = 0;
-    std::vector<float> audioSamples{};
+    std::vector<float> audioSamples {};
 
     bool operator==(const AudioChunk&) const = default;
 };
 
 // Per chunk, in chunk order: that chunk's results, or the error its transcription produced.
-using ChunkTranscription = std::variant<std::vector<std::shared_ptr<TranscriptionResult>>, std::exception_ptr>;
+using ChunkTranscription
+    = std::variant<std::vector<std::shared_ptr<TranscriptionResult>>, std::exception_ptr>;
 
 // Cuts long audio into pieces of at most one model window.
 class AudioChunking {
@@ -33,14 +34,16 @@ public:
 
     // `audioArray` must outlive the awaited operation. Throws WhisperError.
     virtual asio::awaitable<std::vector<AudioChunk>> chunkAll(const std::vector<float>& audioArray,
-        std::int64_t maxChunkLength, std::optional<DecodingOptions> decodeOptions) = 0;
+        std::int64_t maxChunkLength, std::optional<DecodingOptions> decodeOptions)
+        = 0;
 
     // Moves every result of chunk i onto the whole recording's timeline (segment seeks by the
     // chunk's sample offset, segment and word times and seekTime by it in seconds) and
     // returns them in chunk order; failed chunks are logged and left out. The results are
     // shared objects and are updated in place.
     static std::vector<std::shared_ptr<TranscriptionResult>> updateSeekOffsetsForResults(
-        const std::vector<ChunkTranscription>& chunkedResults, const std::vector<AudioChunk>& audioChunks);
+        const std::vector<ChunkTranscription>& chunkedResults,
+        const std::vector<AudioChunk>& audioChunks);
 };
 
 // Cuts in the middle of the longest silence in the second half of each window, as the voice
@@ -48,7 +51,8 @@ public:
 class VADAudioChunker final : public AudioChunking {
 public:
     // `vad` defaults to the engine's energy detector.
-    explicit VADAudioChunker(std::int64_t windowPadding = 16000, std::shared_ptr<const VoiceActivityDetector> vad = nullptr);
+    explicit VADAudioChunker(std::int64_t windowPadding = 16000,
+        std::shared_ptr<const VoiceActivityDetector> vad = nullptr);
 
     // Samples; a clip's last `windowPadding` samples start no chunk.
     const std::int64_t windowPadding;

@@ -7,7 +7,8 @@
 
 namespace auralis {
 
-std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& input, const AudioFormat& output)
+std::unique_ptr<AudioConverter> AudioConverter::create(
+    const AudioFormat& input, const AudioFormat& output)
 {
     if (!input.isValid() || !output.isValid() || input.interleaved || output.interleaved) {
         return nullptr;
@@ -18,7 +19,8 @@ std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& input,
     return std::unique_ptr<AudioConverter>(new AudioConverter(input, output));
 }
 
-std::optional<std::string> AudioConverter::convert(const AudioPCMBuffer& input, AudioPCMBuffer& output) const
+std::optional<std::string> AudioConverter::convert(
+    const AudioPCMBuffer& input, AudioPCMBuffer& output) const
 {
     if (input.format() != input_ || output.format() != output_) {
         return std::string("buffer formats do not match the converter");
@@ -47,7 +49,8 @@ std::optional<std::string> AudioConverter::convert(const AudioPCMBuffer& input, 
     const auto quality = soxr_quality_spec(SOXR_HQ, 0);
     const auto runtime = soxr_runtime_spec(1);
     soxr_error_t error = nullptr;
-    soxr_t soxr = soxr_create(input_.sampleRate, output_.sampleRate, channels, &error, &io, &quality, &runtime);
+    soxr_t soxr = soxr_create(
+        input_.sampleRate, output_.sampleRate, channels, &error, &io, &quality, &runtime);
     if (!soxr) {
         return std::string(error ? error : "the resampler could not be created");
     }
@@ -57,18 +60,20 @@ std::optional<std::string> AudioConverter::convert(const AudioPCMBuffer& input, 
     std::size_t consumed = 0;
     std::size_t produced = 0;
     std::optional<std::string> failure;
-    // Feed the whole input, then flush (null input) until the resampler runs dry or the
-    // output is full.
+    // Feed the input in slices (a whole block at once makes the resampler grow its internal
+    // queue step by step), then flush (null input) until it runs dry or the output is full.
+    constexpr std::size_t kSliceFrames = 16384;
     bool flushing = false;
     while (produced < capacity) {
         for (std::uint32_t channel = 0; channel < channels; ++channel) {
             in[channel] = sourceChannel(channel) + consumed;
             out[channel] = output.floatChannelData(channel).data() + produced;
         }
+        const std::size_t slice = flushing ? 0 : std::min(kSliceFrames, inFrames - consumed);
         std::size_t inDone = 0;
         std::size_t outDone = 0;
-        error = soxr_process(soxr, flushing ? nullptr : static_cast<const void*>(in.data()),
-            flushing ? 0 : inFrames - consumed, &inDone, out.data(), capacity - produced, &outDone);
+        error = soxr_process(soxr, flushing ? nullptr : static_cast<const void*>(in.data()), slice,
+            &inDone, out.data(), capacity - produced, &outDone);
         if (error) {
             failure = std::string(error);
             break;

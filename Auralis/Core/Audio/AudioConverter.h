@@ -16,7 +16,8 @@ namespace auralis {
 class AudioConverter {
 public:
     // Fails (nullptr) for invalid formats or a channel mapping it cannot do.
-    static std::unique_ptr<AudioConverter> create(const AudioFormat& input, const AudioFormat& output);
+    static std::unique_ptr<AudioConverter> create(
+        const AudioFormat& input, const AudioFormat& output);
 
     const AudioFormat& inputFormat() const { return input_; }
     const AudioFormat& outputFormat() const { return output_; }
@@ -26,7 +27,11 @@ public:
     std::optional<std::string> convert(const AudioPCMBuffer& input, AudioPCMBuffer& output) const;
 
 private:
-    AudioConverter(const AudioFormat& input, const AudioFormat& output) : input_(input), output_(output) {}
+    AudioConverter(const AudioFormat& input, const AudioFormat& output)
+        : input_(input)
+        , output_(output)
+    {
+    }
 
     AudioFormat input_;
     AudioFormat output_;

@@ -9,14 +9,14 @@
 namespace auralis {
 namespace {
 
-// Frames moved per libsndfile call; bounds the interleaved scratch buffer.
-constexpr std::int64_t kReadSliceFrames = 16384;
+    // Frames moved per libsndfile call; bounds the interleaved scratch buffer.
+    constexpr std::int64_t kReadSliceFrames = 16384;
 
 } // namespace
 
 struct AudioFile::Handle {
     SNDFILE* file = nullptr;
-    SF_INFO info{};
+    SF_INFO info {};
     ~Handle()
     {
         if (file) {
@@ -39,7 +39,8 @@ AudioFile::AudioFile(const std::filesystem::path& path)
         throw AudioFileError(AudioFileError::Kind::openFailed,
             "The audio file " + path.string() + " has no usable sample rate or channel count");
     }
-    processingFormat_ = AudioFormat::standard(info.samplerate, static_cast<std::uint32_t>(info.channels));
+    processingFormat_
+        = AudioFormat::standard(info.samplerate, static_cast<std::uint32_t>(info.channels));
     length_ = info.frames;
     // Integer samples map to [-1, 1); float files keep their values.
     sf_command(handle_->file, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
@@ -63,7 +64,8 @@ void AudioFile::seekReader(std::int64_t target)
     }
     // Some streams cannot seek; moving forward by reading still works for them.
     if (target > readerPosition_) {
-        std::vector<float> discard(static_cast<std::size_t>(kReadSliceFrames) * processingFormat_.channelCount);
+        std::vector<float> discard(
+            static_cast<std::size_t>(kReadSliceFrames) * processingFormat_.channelCount);
         while (readerPosition_ < target) {
             const auto want = std::min(kReadSliceFrames, target - readerPosition_);
             const auto got = sf_readf_float(handle_->file, discard.data(), want);
@@ -77,7 +79,8 @@ void AudioFile::seekReader(std::int64_t target)
         }
     }
     throw AudioFileError(AudioFileError::Kind::readFailed,
-        "The audio file " + path_.string() + " cannot be positioned at frame " + std::to_string(target));
+        "The audio file " + path_.string() + " cannot be positioned at frame "
+            + std::to_string(target));
 }
 
 void AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frameCount)
@@ -88,7 +91,8 @@ void AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frameCount)
     }
     if (frameCount > buffer.frameCapacity()) {
         throw AudioFileError(AudioFileError::Kind::readFailed,
-            "The buffer cannot hold " + std::to_string(frameCount) + " frames of " + path_.string());
+            "The buffer cannot hold " + std::to_string(frameCount) + " frames of "
+                + path_.string());
     }
     buffer.setFrameLength(0);
     if (framePosition_ >= length_ || frameCount == 0) {
@@ -97,7 +101,8 @@ void AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frameCount)
     seekReader(framePosition_);
 
     const auto channels = processingFormat_.channelCount;
-    interleaved_.resize(static_cast<std::size_t>(std::min<std::int64_t>(kReadSliceFrames, frameCount)) * channels);
+    interleaved_.resize(
+        static_cast<std::size_t>(std::min<std::int64_t>(kReadSliceFrames, frameCount)) * channels);
     std::int64_t done = 0;
     while (done < frameCount) {
         const auto want = std::min<std::int64_t>(kReadSliceFrames, frameCount - done);
@@ -108,7 +113,8 @@ void AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frameCount)
         for (std::uint32_t channel = 0; channel < channels; ++channel) {
             auto out = buffer.floatChannelData(channel).subspan(static_cast<std::size_t>(done));
             for (std::int64_t frame = 0; frame < got; ++frame) {
-                out[static_cast<std::size_t>(frame)] = interleaved_[static_cast<std::size_t>(frame) * channels + channel];
+                out[static_cast<std::size_t>(frame)]
+                    = interleaved_[static_cast<std::size_t>(frame) * channels + channel];
             }
         }
         done += got;

@@ -12,7 +12,11 @@ class AudioFileError : public hushnote::Error {
 public:
     enum class Kind { openFailed, readFailed };
 
-    AudioFileError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    AudioFileError(Kind kind, std::string message)
+        : kind_(kind)
+        , message_(std::move(message))
+    {
+    }
 
     Kind kind() const noexcept { return kind_; }
 
@@ -25,7 +29,7 @@ private:
     std::string message_;
 };
 
-inline constexpr std::array kAllAudioFileErrorKinds{
-    AudioFileError::Kind::openFailed, AudioFileError::Kind::readFailed};
+inline constexpr std::array kAllAudioFileErrorKinds { AudioFileError::Kind::openFailed,
+    AudioFileError::Kind::readFailed };
 
 } // namespace auralis

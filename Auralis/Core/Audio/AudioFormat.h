@@ -17,7 +17,7 @@ struct AudioFormat {
     // The standard format: float32, non-interleaved.
     static AudioFormat standard(double sampleRate, std::uint32_t channelCount)
     {
-        return {CommonFormat::float32, sampleRate, channelCount, false};
+        return { CommonFormat::float32, sampleRate, channelCount, false };
     }
 
     // Bytes of one frame in one channel's storage: 4 for non-interleaved float32, 4 per

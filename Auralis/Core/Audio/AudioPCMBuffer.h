@@ -16,7 +16,8 @@ class AudioPCMBuffer {
 public:
     // Fails (nullptr) for an invalid or interleaved format or when the storage cannot be
     // allocated. Samples start as zeros; the frame length starts at 0.
-    static std::shared_ptr<AudioPCMBuffer> create(const AudioFormat& format, std::uint32_t frameCapacity);
+    static std::shared_ptr<AudioPCMBuffer> create(
+        const AudioFormat& format, std::uint32_t frameCapacity);
 
     ~AudioPCMBuffer();
     AudioPCMBuffer(const AudioPCMBuffer&) = delete;
@@ -35,7 +36,8 @@ public:
     // Appends frames [startingFrame, startingFrame + frameCount) of `source`, every channel,
     // after this buffer's frame length. False (and a log line) when the formats differ or the
     // source holds too few frames; a frame count beyond the free capacity is reduced to fit.
-    bool appendContents(const AudioPCMBuffer& source, std::uint32_t startingFrame, std::uint32_t frameCount);
+    bool appendContents(
+        const AudioPCMBuffer& source, std::uint32_t startingFrame, std::uint32_t frameCount);
 
     // Bytes of sample storage held by all live buffers, and the most ever held at once since
     // the last reset. The long-file loader's memory bound is checked through these.

@@ -18,81 +18,85 @@
 namespace auralis {
 namespace {
 
-constexpr double kFileChunkSeconds = 600.0;
-constexpr std::uint32_t kArrayCopyChunk = 1024;
-constexpr float kSilenceFloor = 0.0001f;
+    constexpr double kFileChunkSeconds = 600.0;
+    constexpr std::uint32_t kArrayCopyChunk = 1024;
+    constexpr float kSilenceFloor = 0.0001f;
 
-// Numbers in log lines: shortest round-trip form, with ".0" on whole values.
-std::string describe(double value)
-{
-    char text[40];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    std::string s(text, result.ptr);
-    if (std::isfinite(value) && s.find_first_of(".e") == std::string::npos) {
-        s += ".0";
+    // Numbers in log lines: shortest round-trip form, with ".0" on whole values.
+    std::string describe(double value)
+    {
+        char text[40];
+        const auto result = std::to_chars(text, text + sizeof text, value);
+        std::string s(text, result.ptr);
+        if (std::isfinite(value) && s.find_first_of(".e") == std::string::npos) {
+            s += ".0";
+        }
+        return s;
     }
-    return s;
-}
 
-std::string fixed2(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    return text;
-}
+    std::string fixed2(double value)
+    {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.2f", value);
+        return text;
+    }
 
-float maximumMagnitude(std::span<const float> samples)
-{
-    float peak = 0;
-    for (const float sample : samples) {
-        peak = std::max(peak, std::fabs(sample));
+    float maximumMagnitude(std::span<const float> samples)
+    {
+        float peak = 0;
+        for (const float sample : samples) {
+            peak = std::max(peak, std::fabs(sample));
+        }
+        return peak;
     }
-    return peak;
-}
 
-float rootMeanSquare(std::span<const float> samples)
-{
-    if (samples.empty()) {
-        return 0;
+    float rootMeanSquare(std::span<const float> samples)
+    {
+        if (samples.empty()) {
+            return 0;
+        }
+        double sum = 0;
+        for (const float sample : samples) {
+            sum += static_cast<double>(sample) * sample;
+        }
+        return static_cast<float>(std::sqrt(sum / static_cast<double>(samples.size())));
     }
-    double sum = 0;
-    for (const float sample : samples) {
-        sum += static_cast<double>(sample) * sample;
-    }
-    return static_cast<float>(std::sqrt(sum / static_cast<double>(samples.size())));
-}
 
-// Moves channel 0 of `buffer` onto the end of `out`, `chunkSize` frames at a time, zeroing
-// what it has copied so the source can be released page by page.
-void appendBufferToArray(AudioPCMBuffer& buffer, std::vector<float>& out, std::uint32_t chunkSize)
-{
-    const std::uint32_t length = buffer.frameLength();
-    const auto samples = buffer.floatChannelData(0);
-    chunkSize = std::max<std::uint32_t>(chunkSize, 1);
-    for (std::uint32_t offset = 0; offset < length; offset += chunkSize) {
-        const auto count = std::min(chunkSize, length - offset);
-        const auto chunk = samples.subspan(offset, count);
-        out.insert(out.end(), chunk.begin(), chunk.end());
-        std::fill(chunk.begin(), chunk.end(), 0.0f);
+    // Moves channel 0 of `buffer` onto the end of `out`, `chunkSize` frames at a time, zeroing
+    // what it has copied so the source can be released page by page.
+    void appendBufferToArray(
+        AudioPCMBuffer& buffer, std::vector<float>& out, std::uint32_t chunkSize)
+    {
+        const std::uint32_t length = buffer.frameLength();
+        const auto samples = buffer.floatChannelData(0);
+        chunkSize = std::max<std::uint32_t>(chunkSize, 1);
+        for (std::uint32_t offset = 0; offset < length; offset += chunkSize) {
+            const auto count = std::min(chunkSize, length - offset);
+            const auto chunk = samples.subspan(offset, count);
+            out.insert(out.end(), chunk.begin(), chunk.end());
+            std::fill(chunk.begin(), chunk.end(), 0.0f);
+        }
     }
-}
 
-void logBufferDetails(const char* what, double rate, std::uint32_t channels, std::int64_t frames)
-{
-    if (Logging::isEnabled(LogLevel::debug)) {
-        Logging::debug(std::string(what) + " - Sample Rate: " + describe(rate) + " Hz, Channel Count: "
-            + std::to_string(channels) + ", Frame Length: " + std::to_string(frames)
-            + ", Duration: " + describe(static_cast<double>(frames) / rate) + "s");
+    void logBufferDetails(
+        const char* what, double rate, std::uint32_t channels, std::int64_t frames)
+    {
+        if (Logging::isEnabled(LogLevel::debug)) {
+            Logging::debug(std::string(what) + " - Sample Rate: " + describe(rate)
+                + " Hz, Channel Count: " + std::to_string(channels)
+                + ", Frame Length: " + std::to_string(frames)
+                + ", Duration: " + describe(static_cast<double>(frames) / rate) + "s");
+        }
     }
-}
 
-void requireExistingFile(const std::filesystem::path& path)
-{
-    std::error_code error;
-    if (!std::filesystem::exists(path, error)) {
-        throw WhisperError(WhisperError::Kind::loadAudioFailed, "Resource path does not exist " + path.string());
+    void requireExistingFile(const std::filesystem::path& path)
+    {
+        std::error_code error;
+        if (!std::filesystem::exists(path, error)) {
+            throw WhisperError(WhisperError::Kind::loadAudioFailed,
+                "Resource path does not exist " + path.string());
+        }
     }
-}
 
 } // namespace
 
@@ -101,7 +105,7 @@ void to_json(nlohmann::json& json, const ChannelMode& mode)
     json = nlohmann::json::object();
     switch (mode.kind()) {
     case ChannelMode::Kind::specificChannel:
-        json["specificChannel"] = {{"_0", mode.channel()}};
+        json["specificChannel"] = { { "_0", mode.channel() } };
         break;
     case ChannelMode::Kind::sumChannels:
         json["sumChannels"] = nlohmann::json::object();
@@ -115,7 +119,8 @@ void to_json(nlohmann::json& json, const ChannelMode& mode)
 void from_json(const nlohmann::json& json, ChannelMode& mode)
 {
     if (json.contains("specificChannel")) {
-        mode = ChannelMode::specificChannel(json.at("specificChannel").at("_0").get<std::int64_t>());
+        mode
+            = ChannelMode::specificChannel(json.at("specificChannel").at("_0").get<std::int64_t>());
     } else if (json.contains("sumChannels")) {
         const auto& payload = json.at("sumChannels");
         if (payload.contains("_0") && !payload.at("_0").is_null()) {
@@ -130,7 +135,7 @@ void from_json(const nlohmann::json& json, ChannelMode& mode)
 
 void to_json(nlohmann::json& json, const AudioInputConfig& config)
 {
-    json = {{"channelMode", config.channelMode}};
+    json = { { "channelMode", config.channelMode } };
 }
 
 void from_json(const nlohmann::json& json, AudioInputConfig& config)
@@ -153,7 +158,8 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::filesystem::
     }
     try {
         const double steps = std::ceil((end - start) / kFileChunkSeconds);
-        result.reserve(static_cast<std::size_t>(std::ceil((end - start) * Constants::sampleRate) + steps + 1));
+        result.reserve(
+            static_cast<std::size_t>(std::ceil((end - start) * Constants::sampleRate) + steps + 1));
     } catch (const std::exception&) {
         // A header that claims an absurd length must not stop the load; growth still works.
     }
@@ -176,15 +182,17 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::loadAudio(const std::filesystem:
     return loadAudio(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
-std::shared_ptr<AudioPCMBuffer> AudioProcessor::loadAudio(AudioFile& file, const ChannelMode& channelMode,
-    std::optional<double> startTime, std::optional<double> endTime, std::optional<std::uint32_t> maxReadFrameSize)
+std::shared_ptr<AudioPCMBuffer> AudioProcessor::loadAudio(AudioFile& file,
+    const ChannelMode& channelMode, std::optional<double> startTime, std::optional<double> endTime,
+    std::optional<std::uint32_t> maxReadFrameSize)
 {
     const double rate = file.fileFormat().sampleRate;
     const auto channels = file.fileFormat().channelCount;
     const std::int64_t length = file.length();
     if (length > std::numeric_limits<std::uint32_t>::max()) {
         throw WhisperError(WhisperError::Kind::loadAudioFailed,
-            "Failed to read audio file: " + file.path().string() + " holds more than 4294967295 frames");
+            "Failed to read audio file: " + file.path().string()
+                + " holds more than 4294967295 frames");
     }
 
     // Frames outside the file are clamped, so a range before the start or past the end is
@@ -195,31 +203,35 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::loadAudio(AudioFile& file, const
     };
     const std::int64_t startFrame = toFrame(startTime.value_or(0.0));
     const std::int64_t endFrame = endTime ? std::min(length, toFrame(*endTime)) : length;
-    const auto frameCount = static_cast<std::uint32_t>(std::max<std::int64_t>(0, endFrame - startFrame));
+    const auto frameCount
+        = static_cast<std::uint32_t>(std::max<std::int64_t>(0, endFrame - startFrame));
     file.setFramePosition(startFrame);
 
     std::shared_ptr<AudioPCMBuffer> buffer;
     if (rate == Constants::sampleRate && channels == 1) {
         buffer = AudioPCMBuffer::create(file.processingFormat(), frameCount);
         if (!buffer) {
-            throw WhisperError(WhisperError::Kind::loadAudioFailed, "Unable to create audio buffer");
+            throw WhisperError(
+                WhisperError::Kind::loadAudioFailed, "Unable to create audio buffer");
         }
         try {
             file.read(*buffer, frameCount);
         } catch (const hushnote::Error& error) {
-            throw WhisperError(WhisperError::Kind::loadAudioFailed, "Failed to read audio file: " + error.description());
+            throw WhisperError(WhisperError::Kind::loadAudioFailed,
+                "Failed to read audio file: " + error.description());
         }
     } else {
         buffer = resampleAudio(file, Constants::sampleRate, 1, channelMode, frameCount,
             maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
         if (!buffer) {
-            throw WhisperError(WhisperError::Kind::loadAudioFailed, "Failed to process audio buffer");
+            throw WhisperError(
+                WhisperError::Kind::loadAudioFailed, "Failed to process audio buffer");
         }
     }
 
     logBufferDetails("Audio source details", rate, channels, length);
-    logBufferDetails("Audio buffer details", buffer->format().sampleRate, buffer->format().channelCount,
-        buffer->frameLength());
+    logBufferDetails("Audio buffer details", buffer->format().sampleRate,
+        buffer->format().channelCount, buffer->frameLength());
     Logging::logCurrentMemoryUsage("After loadAudio function");
     return buffer;
 }
@@ -252,8 +264,8 @@ asio::awaitable<std::vector<AudioLoadResult>> AudioProcessor::loadAudio(
 }
 
 std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, double toSampleRate,
-    std::uint32_t channelCount, const ChannelMode& channelMode, std::optional<std::uint32_t> frameCount,
-    std::uint32_t maxReadFrameSize)
+    std::uint32_t channelCount, const ChannelMode& channelMode,
+    std::optional<std::uint32_t> frameCount, std::uint32_t maxReadFrameSize)
 {
     const double nativeRate = file.fileFormat().sampleRate;
     const std::int64_t start = file.framePosition();
@@ -268,9 +280,11 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
         Logging::error("Failed to create output audio format");
         return nullptr;
     }
-    Logging::debug("Resampling " + fixed2(static_cast<double>(count) / nativeRate) + " seconds of audio");
+    Logging::debug(
+        "Resampling " + fixed2(static_cast<double>(count) / nativeRate) + " seconds of audio");
 
-    const double capacity = std::trunc(static_cast<double>(count) / nativeRate * outputFormat.sampleRate);
+    const double capacity
+        = std::trunc(static_cast<double>(count) / nativeRate * outputFormat.sampleRate);
     std::shared_ptr<AudioPCMBuffer> output;
     if (capacity <= std::numeric_limits<std::uint32_t>::max()) {
         output = AudioPCMBuffer::create(outputFormat, static_cast<std::uint32_t>(capacity));
@@ -287,10 +301,11 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
 
     while (file.framePosition() < end) {
         const std::int64_t position = file.framePosition();
-        const auto framesToRead = static_cast<std::uint32_t>(std::min<std::int64_t>(maxReadFrameSize, end - position));
+        const auto framesToRead
+            = static_cast<std::uint32_t>(std::min<std::int64_t>(maxReadFrameSize, end - position));
         if (Logging::isEnabled(LogLevel::debug)) {
-            Logging::debug("Resampling " + fixed2(static_cast<double>(position) / nativeRate) + "s - "
-                + fixed2(static_cast<double>(position + framesToRead) / nativeRate) + "s");
+            Logging::debug("Resampling " + fixed2(static_cast<double>(position) / nativeRate)
+                + "s - " + fixed2(static_cast<double>(position + framesToRead) / nativeRate) + "s");
         }
         try {
             file.read(*input, framesToRead);
@@ -303,7 +318,8 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
             Logging::error("Failed to process audio channels");
             return nullptr;
         }
-        const auto resampled = resampleAudio(*mono, outputFormat.sampleRate, outputFormat.channelCount);
+        const auto resampled
+            = resampleAudio(*mono, outputFormat.sampleRate, outputFormat.channelCount);
         if (!resampled) {
             Logging::error("Failed to resample audio chunk");
             return nullptr;
@@ -357,13 +373,16 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleBuffer(
     }
     std::shared_ptr<AudioPCMBuffer> output;
     if (capacity <= std::numeric_limits<std::uint32_t>::max()) {
-        output = AudioPCMBuffer::create(converter.outputFormat(), static_cast<std::uint32_t>(capacity));
+        output = AudioPCMBuffer::create(
+            converter.outputFormat(), static_cast<std::uint32_t>(capacity));
     }
     if (!output) {
-        throw WhisperError(WhisperError::Kind::audioProcessingFailed, "Failed to create converted buffer");
+        throw WhisperError(
+            WhisperError::Kind::audioProcessingFailed, "Failed to create converted buffer");
     }
     if (const auto error = converter.convert(buffer, *output)) {
-        throw WhisperError(WhisperError::Kind::audioProcessingFailed, "Error converting audio: " + *error);
+        throw WhisperError(
+            WhisperError::Kind::audioProcessingFailed, "Error converting audio: " + *error);
     }
     return output;
 }
@@ -394,9 +413,13 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::convertToMono(
     auto out = mono->floatChannelData(0).first(frames);
     std::fill(out.begin(), out.end(), 0.0f);
     auto source = [&](std::int64_t index) -> std::span<const float> {
-        return static_cast<const AudioPCMBuffer&>(*buffer).floatChannelData(static_cast<std::uint32_t>(index)).first(frames);
+        return static_cast<const AudioPCMBuffer&>(*buffer)
+            .floatChannelData(static_cast<std::uint32_t>(index))
+            .first(frames);
     };
-    auto valid = [&](std::int64_t index) { return index >= 0 && index < static_cast<std::int64_t>(channelCount); };
+    auto valid = [&](std::int64_t index) {
+        return index >= 0 && index < static_cast<std::int64_t>(channelCount);
+    };
 
     if (mode.kind() == ChannelMode::Kind::specificChannel) {
         const auto from = source(valid(mode.channel()) ? mode.channel() : 0);
@@ -438,7 +461,8 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::convertToMono(
     return mono;
 }
 
-std::vector<float> AudioProcessor::convertBufferToArray(AudioPCMBuffer& buffer, std::uint32_t chunkSize)
+std::vector<float> AudioProcessor::convertBufferToArray(
+    AudioPCMBuffer& buffer, std::uint32_t chunkSize)
 {
     std::vector<float> result;
     result.reserve(buffer.frameLength());
@@ -447,7 +471,8 @@ std::vector<float> AudioProcessor::convertBufferToArray(AudioPCMBuffer& buffer, 
 }
 
 std::optional<AudioProcessorOutputType> AudioProcessor::padOrTrimAudio(
-    const std::vector<float>& audioArray, std::int64_t startAt, std::int64_t toLength, bool /*saveSegment*/)
+    const std::vector<float>& audioArray, std::int64_t startAt, std::int64_t toLength,
+    bool /*saveSegment*/)
 {
     const auto length = static_cast<std::int64_t>(audioArray.size());
     if (startAt < 0 || startAt >= length || toLength < 0) {
@@ -460,7 +485,10 @@ std::optional<AudioProcessorOutputType> AudioProcessor::padOrTrimAudio(
     return window;
 }
 
-float AudioProcessor::calculateAverageEnergy(std::span<const float> signal) { return rootMeanSquare(signal); }
+float AudioProcessor::calculateAverageEnergy(std::span<const float> signal)
+{
+    return rootMeanSquare(signal);
+}
 
 SignalEnergy AudioProcessor::calculateEnergy(std::span<const float> signal)
 {
@@ -471,13 +499,15 @@ SignalEnergy AudioProcessor::calculateEnergy(std::span<const float> signal)
     for (const float sample : signal) {
         smallest = std::min(smallest, std::fabs(sample));
     }
-    return {rootMeanSquare(signal), maximumMagnitude(signal), smallest};
+    return { rootMeanSquare(signal), maximumMagnitude(signal), smallest };
 }
 
-float AudioProcessor::calculateRelativeEnergy(std::span<const float> signal, std::optional<float> relativeTo)
+float AudioProcessor::calculateRelativeEnergy(
+    std::span<const float> signal, std::optional<float> relativeTo)
 {
     const float signalLevel = 20.0f * std::log10(rootMeanSquare(signal));
-    const float referenceLevel = relativeTo ? 20.0f * std::log10(std::max(*relativeTo, 1e-8f)) : -60.0f;
+    const float referenceLevel
+        = relativeTo ? 20.0f * std::log10(std::max(*relativeTo, 1e-8f)) : -60.0f;
     const float relative = (signalLevel - referenceLevel) / (0.0f - referenceLevel);
     if (std::isnan(relative)) {
         return 0.0f;
@@ -486,7 +516,8 @@ float AudioProcessor::calculateRelativeEnergy(std::span<const float> signal, std
 }
 
 std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(std::span<const float> signal,
-    std::int64_t chunkCount, std::int64_t frameLengthSamples, std::int64_t frameOverlapSamples, float energyThreshold)
+    std::int64_t chunkCount, std::int64_t frameLengthSamples, std::int64_t frameOverlapSamples,
+    float energyThreshold)
 {
     const auto total = static_cast<std::int64_t>(signal.size());
     std::vector<bool> active;
@@ -494,28 +525,33 @@ std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(std::span<const
     for (std::int64_t i = 0; i < chunkCount; ++i) {
         // Frames past the end of the signal are empty, hence silent.
         const auto start = std::min(i * frameLengthSamples, total);
-        const auto end = std::max(start, std::min(start + frameLengthSamples + frameOverlapSamples, total));
-        const float energy = rootMeanSquare(signal.subspan(static_cast<std::size_t>(start),
-            static_cast<std::size_t>(end - start)));
+        const auto end
+            = std::max(start, std::min(start + frameLengthSamples + frameOverlapSamples, total));
+        const float energy = rootMeanSquare(
+            signal.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
         active.push_back(energy > energyThreshold);
     }
     return active;
 }
 
-std::vector<std::pair<std::int64_t, std::int64_t>> AudioProcessor::calculateNonSilentChunks(std::span<const float> signal)
+std::vector<std::pair<std::int64_t, std::int64_t>> AudioProcessor::calculateNonSilentChunks(
+    std::span<const float> signal)
 {
     const EnergyVAD vad(Constants::sampleRate, 1600, 0, 0.02f);
     return vad.calculateActiveChunks(signal);
 }
 
-bool AudioProcessor::isVoiceDetected(std::span<const float> relativeEnergies, float nextBufferInSeconds,
-    float silenceThreshold)
+bool AudioProcessor::isVoiceDetected(
+    std::span<const float> relativeEnergies, float nextBufferInSeconds, float silenceThreshold)
 {
-    const auto considered = static_cast<std::size_t>(std::max(0.0f, std::trunc(nextBufferInSeconds / 0.1f)));
+    const auto considered
+        = static_cast<std::size_t>(std::max(0.0f, std::trunc(nextBufferInSeconds / 0.1f)));
     const auto next = relativeEnergies.last(std::min(considered, relativeEnergies.size()));
-    const auto checked = std::min(next.size(), std::max<std::size_t>(10, next.size() > 10 ? next.size() - 10 : 0));
+    const auto checked
+        = std::min(next.size(), std::max<std::size_t>(10, next.size() > 10 ? next.size() - 10 : 0));
     const auto values = next.first(checked);
-    return std::any_of(values.begin(), values.end(), [&](float energy) { return energy > silenceThreshold; });
+    return std::any_of(
+        values.begin(), values.end(), [&](float energy) { return energy > silenceThreshold; });
 }
 
 std::vector<float> AudioProcessor::audioSamples() const
@@ -529,7 +565,8 @@ void AudioProcessor::purgeAudioSamples(std::int64_t keepingLast)
     std::lock_guard lock(mutex_);
     const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(keepingLast, 0));
     if (audioSamples_.size() > keep) {
-        audioSamples_.erase(audioSamples_.begin(), audioSamples_.end() - static_cast<std::ptrdiff_t>(keep));
+        audioSamples_.erase(
+            audioSamples_.begin(), audioSamples_.end() - static_cast<std::ptrdiff_t>(keep));
     }
 }
 
@@ -557,23 +594,32 @@ void AudioProcessor::setRelativeEnergyWindow(std::int64_t window)
 
 namespace {
 
-[[noreturn]] void liveCaptureUnsupported()
-{
-    throw WhisperError(WhisperError::Kind::microphoneUnavailable,
-        "Live microphone capture is not supported by the engine's audio processor");
-}
+    [[noreturn]] void liveCaptureUnsupported()
+    {
+        throw WhisperError(WhisperError::Kind::microphoneUnavailable,
+            "Live microphone capture is not supported by the engine's audio processor");
+    }
 
 } // namespace
 
-void AudioProcessor::startRecordingLive(std::optional<std::uint32_t>, BufferCallback) { liveCaptureUnsupported(); }
+void AudioProcessor::startRecordingLive(std::optional<std::uint32_t>, BufferCallback)
+{
+    liveCaptureUnsupported();
+}
 
-void AudioProcessor::startStreamingRecordingLive(std::optional<std::uint32_t>) { liveCaptureUnsupported(); }
+void AudioProcessor::startStreamingRecordingLive(std::optional<std::uint32_t>)
+{
+    liveCaptureUnsupported();
+}
 
 void AudioProcessor::pauseRecording() { }
 
 void AudioProcessor::stopRecording() { }
 
-void AudioProcessor::resumeRecordingLive(std::optional<std::uint32_t>, BufferCallback) { liveCaptureUnsupported(); }
+void AudioProcessor::resumeRecordingLive(std::optional<std::uint32_t>, BufferCallback)
+{
+    liveCaptureUnsupported();
+}
 
 std::optional<AudioProcessorOutputType> AudioProcessor::padOrTrim(
     const std::vector<float>& audioArray, std::int64_t startAt, std::int64_t toLength)

@@ -14,8 +14,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -28,15 +28,21 @@ public:
     enum class Kind { specificChannel, sumChannels };
 
     // sumChannels over all channels, the mode used when none is configured.
-    ChannelMode() : ChannelMode(Kind::sumChannels, 0, std::nullopt) {}
+    ChannelMode()
+        : ChannelMode(Kind::sumChannels, 0, std::nullopt)
+    {
+    }
 
     // Take the channel with this zero-based index (channel 0 when out of range).
-    static ChannelMode specificChannel(std::int64_t channel) { return {Kind::specificChannel, channel, {}}; }
+    static ChannelMode specificChannel(std::int64_t channel)
+    {
+        return { Kind::specificChannel, channel, {} };
+    }
     // Sum the listed zero-based channels (all when absent or empty), then rescale so the sum
     // peaks as high as the loudest used channel.
     static ChannelMode sumChannels(std::optional<std::vector<std::int64_t>> channels = std::nullopt)
     {
-        return {Kind::sumChannels, 0, std::move(channels)};
+        return { Kind::sumChannels, 0, std::move(channels) };
     }
 
     Kind kind() const { return kind_; }
@@ -49,7 +55,11 @@ public:
 
 private:
     ChannelMode(Kind kind, std::int64_t channel, std::optional<std::vector<std::int64_t>> channels)
-        : kind_(kind), channel_(channel), channels_(std::move(channels)) {}
+        : kind_(kind)
+        , channel_(channel)
+        , channels_(std::move(channels))
+    {
+    }
 
     Kind kind_;
     std::int64_t channel_;
@@ -110,14 +120,19 @@ public:
     virtual std::vector<float> relativeEnergy() const = 0;
     virtual std::int64_t relativeEnergyWindow() const = 0;
     virtual void setRelativeEnergyWindow(std::int64_t window) = 0;
-    virtual void startRecordingLive(std::optional<std::uint32_t> inputDeviceID, BufferCallback callback) = 0;
+    virtual void startRecordingLive(
+        std::optional<std::uint32_t> inputDeviceID, BufferCallback callback)
+        = 0;
     virtual void startStreamingRecordingLive(std::optional<std::uint32_t> inputDeviceID) = 0;
     virtual void pauseRecording() = 0;
     virtual void stopRecording() = 0;
-    virtual void resumeRecordingLive(std::optional<std::uint32_t> inputDeviceID, BufferCallback callback) = 0;
+    virtual void resumeRecordingLive(
+        std::optional<std::uint32_t> inputDeviceID, BufferCallback callback)
+        = 0;
     // The window cutter (AudioProcessor::padOrTrimAudio).
     virtual std::optional<AudioProcessorOutputType> padOrTrim(
-        const std::vector<float>& audioArray, std::int64_t startAt, std::int64_t toLength) = 0;
+        const std::vector<float>& audioArray, std::int64_t startAt, std::int64_t toLength)
+        = 0;
 };
 
 // Turns audio files into 16 kHz mono float samples: libsndfile reads them, channels fold to
@@ -133,16 +148,19 @@ public:
     // gives an empty array; an end past the file is clamped.
     static std::vector<float> loadAudioAsFloatArray(const std::filesystem::path& path,
         const ChannelMode& channelMode = ChannelMode::sumChannels(),
-        std::optional<double> startTime = std::nullopt, std::optional<double> endTime = std::nullopt);
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt);
 
     // The requested range as one 16 kHz mono buffer.
     static std::shared_ptr<AudioPCMBuffer> loadAudio(const std::filesystem::path& path,
         const ChannelMode& channelMode = ChannelMode::sumChannels(),
-        std::optional<double> startTime = std::nullopt, std::optional<double> endTime = std::nullopt,
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt,
         std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
     static std::shared_ptr<AudioPCMBuffer> loadAudio(AudioFile& file,
         const ChannelMode& channelMode = ChannelMode::sumChannels(),
-        std::optional<double> startTime = std::nullopt, std::optional<double> endTime = std::nullopt,
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt,
         std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
 
     // Loads every path whole with loadAudioAsFloatArray, all at once, off the caller's
@@ -168,42 +186,48 @@ public:
         const std::shared_ptr<AudioPCMBuffer>& buffer, const ChannelMode& mode);
 
     // Channel 0's frames, moved out `chunkSize` at a time; the copied source samples are zeroed.
-    static std::vector<float> convertBufferToArray(AudioPCMBuffer& buffer, std::uint32_t chunkSize = 1024);
+    static std::vector<float> convertBufferToArray(
+        AudioPCMBuffer& buffer, std::uint32_t chunkSize = 1024);
 
     // Exactly `toLength` samples from `startAt`, zero-padded past the end; nullopt (logged)
     // when startAt is outside the array. `saveSegment` has no effect.
-    static std::optional<AudioProcessorOutputType> padOrTrimAudio(const std::vector<float>& audioArray,
-        std::int64_t startAt = 0, std::int64_t toLength = 480000, bool saveSegment = false);
+    static std::optional<AudioProcessorOutputType> padOrTrimAudio(
+        const std::vector<float>& audioArray, std::int64_t startAt = 0,
+        std::int64_t toLength = 480000, bool saveSegment = false);
 
     // Root mean square.
     static float calculateAverageEnergy(std::span<const float> signal);
     static SignalEnergy calculateEnergy(std::span<const float> signal);
     // The signal's level in dB between the reference level (-60 dB when absent) and 0 dB,
     // mapped to 0...1.
-    static float calculateRelativeEnergy(std::span<const float> signal, std::optional<float> relativeTo);
+    static float calculateRelativeEnergy(
+        std::span<const float> signal, std::optional<float> relativeTo);
     // Whether each of `chunkCount` frames has a root mean square above `energyThreshold`;
     // frame i spans frameLength + overlap samples from i x frameLength, cut at the end.
     static std::vector<bool> calculateVoiceActivityInChunks(std::span<const float> signal,
         std::int64_t chunkCount, std::int64_t frameLengthSamples, std::int64_t frameOverlapSamples,
         float energyThreshold);
     // Active [start, end) sample ranges by the default energy detector.
-    static std::vector<std::pair<std::int64_t, std::int64_t>> calculateNonSilentChunks(std::span<const float> signal);
+    static std::vector<std::pair<std::int64_t, std::int64_t>> calculateNonSilentChunks(
+        std::span<const float> signal);
     // Whether any of the relative energies of the next `nextBufferInSeconds` (0.1 s each, the
     // last ten of them ignored while more than ten remain) exceeds `silenceThreshold`.
-    static bool isVoiceDetected(std::span<const float> relativeEnergies, float nextBufferInSeconds,
-        float silenceThreshold);
+    static bool isVoiceDetected(
+        std::span<const float> relativeEnergies, float nextBufferInSeconds, float silenceThreshold);
 
     std::vector<float> audioSamples() const override;
     void purgeAudioSamples(std::int64_t keepingLast) override;
     std::vector<float> relativeEnergy() const override;
     std::int64_t relativeEnergyWindow() const override;
     void setRelativeEnergyWindow(std::int64_t window) override;
-    void startRecordingLive(std::optional<std::uint32_t> inputDeviceID, BufferCallback callback) override;
+    void startRecordingLive(
+        std::optional<std::uint32_t> inputDeviceID, BufferCallback callback) override;
     void startStreamingRecordingLive(std::optional<std::uint32_t> inputDeviceID) override;
     // Nothing records here, so there is nothing to pause or stop.
     void pauseRecording() override;
     void stopRecording() override;
-    void resumeRecordingLive(std::optional<std::uint32_t> inputDeviceID, BufferCallback callback) override;
+    void resumeRecordingLive(
+        std::optional<std::uint32_t> inputDeviceID, BufferCallback callback) override;
     std::optional<AudioProcessorOutputType> padOrTrim(
         const std::vector<float>& audioArray, std::int64_t startAt, std::int64_t toLength) override;
 

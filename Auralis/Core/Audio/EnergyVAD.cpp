@@ -6,14 +6,15 @@
 
 namespace auralis {
 
-EnergyVAD::EnergyVAD(std::int64_t sampleRate, std::int64_t frameLengthSamples, std::int64_t frameOverlapSamples,
-    float energyThreshold)
+EnergyVAD::EnergyVAD(std::int64_t sampleRate, std::int64_t frameLengthSamples,
+    std::int64_t frameOverlapSamples, float energyThreshold)
     : VoiceActivityDetector(sampleRate, frameLengthSamples, frameOverlapSamples)
     , energyThreshold(energyThreshold)
 {
 }
 
-EnergyVAD EnergyVAD::fromSeconds(std::int64_t sampleRate, float frameLength, float frameOverlap, float energyThreshold)
+EnergyVAD EnergyVAD::fromSeconds(
+    std::int64_t sampleRate, float frameLength, float frameOverlap, float energyThreshold)
 {
     const auto rate = static_cast<float>(sampleRate);
     return EnergyVAD(sampleRate, static_cast<std::int64_t>(frameLength * rate),

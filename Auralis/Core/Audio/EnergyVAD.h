@@ -12,7 +12,8 @@ public:
         std::int64_t frameOverlapSamples = 0, float energyThreshold = 0.02f);
 
     // Frame length and overlap in seconds (their sample counts truncated from float products).
-    static EnergyVAD fromSeconds(std::int64_t sampleRate, float frameLength, float frameOverlap, float energyThreshold);
+    static EnergyVAD fromSeconds(
+        std::int64_t sampleRate, float frameLength, float frameOverlap, float energyThreshold);
 
     const float energyThreshold;
 

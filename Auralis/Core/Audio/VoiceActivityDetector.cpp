@@ -4,7 +4,8 @@
 
 namespace auralis {
 
-asio::awaitable<std::vector<bool>> VoiceActivityDetector::voiceActivityAsync(std::span<const float> samples) const
+asio::awaitable<std::vector<bool>> VoiceActivityDetector::voiceActivityAsync(
+    std::span<const float> samples) const
 {
     co_return voiceActivity(samples);
 }
@@ -40,7 +41,7 @@ std::optional<std::pair<std::int64_t, std::int64_t>> VoiceActivityDetector::find
     std::int64_t runStart = -1;
     auto closeRun = [&](std::int64_t end) {
         if (runStart >= 0 && (!longest || end - runStart > longest->second - longest->first)) {
-            longest = std::pair{runStart, end};
+            longest = std::pair { runStart, end };
         }
         runStart = -1;
     };

@@ -15,8 +15,13 @@ namespace auralis {
 // function of its inputs and may run concurrently.
 class VoiceActivityDetector {
 public:
-    VoiceActivityDetector(std::int64_t sampleRate, std::int64_t frameLengthSamples, std::int64_t frameOverlapSamples)
-        : sampleRate(sampleRate), frameLengthSamples(frameLengthSamples), frameOverlapSamples(frameOverlapSamples) {}
+    VoiceActivityDetector(
+        std::int64_t sampleRate, std::int64_t frameLengthSamples, std::int64_t frameOverlapSamples)
+        : sampleRate(sampleRate)
+        , frameLengthSamples(frameLengthSamples)
+        , frameOverlapSamples(frameOverlapSamples)
+    {
+    }
     virtual ~VoiceActivityDetector() = default;
 
     // Samples per second.
@@ -33,9 +38,13 @@ public:
     asio::awaitable<std::vector<bool>> voiceActivityAsync(std::span<const float> samples) const;
 
     // [start, end) sample ranges of consecutive active frames.
-    std::vector<std::pair<std::int64_t, std::int64_t>> calculateActiveChunks(std::span<const float> samples) const;
+    std::vector<std::pair<std::int64_t, std::int64_t>> calculateActiveChunks(
+        std::span<const float> samples) const;
 
-    std::int64_t voiceActivityIndexToAudioSampleIndex(std::int64_t index) const { return index * frameLengthSamples; }
+    std::int64_t voiceActivityIndexToAudioSampleIndex(std::int64_t index) const
+    {
+        return index * frameLengthSamples;
+    }
     float voiceActivityIndexToSeconds(std::int64_t index) const
     {
         return static_cast<float>(index * frameLengthSamples) / static_cast<float>(sampleRate);
@@ -43,7 +52,8 @@ public:
 
     // The first of the longest runs of inactive frames as [first, one past last) frame
     // indices; nullopt when no frame is inactive.
-    static std::optional<std::pair<std::int64_t, std::int64_t>> findLongestSilence(const std::vector<bool>& flags);
+    static std::optional<std::pair<std::int64_t, std::int64_t>> findLongestSilence(
+        const std::vector<bool>& flags);
 };
 
 } // namespace auralis

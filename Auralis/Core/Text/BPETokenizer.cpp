@@ -17,82 +17,85 @@
 namespace auralis {
 namespace {
 
-// The GPT-2 split. `\s` is spelled as the White_Space property: ICU's `\s` leaves out a few
-// separators (U+000B, U+0085) that the reference tokenizers count as white space.
-constexpr const char* kByteLevelPattern =
-    R"('s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\p{White_Space}\p{L}\p{N}]+|\p{White_Space}+(?!\P{White_Space})|\p{White_Space}+)";
+    // The GPT-2 split. `\s` is spelled as the White_Space property: ICU's `\s` leaves out a few
+    // separators (U+000B, U+0085) that the reference tokenizers count as white space.
+    constexpr const char* kByteLevelPattern
+        = R"('s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\p{White_Space}\p{L}\p{N}]+|\p{White_Space}+(?!\P{White_Space})|\p{White_Space}+)";
 
-struct ByteTables {
-    std::array<char32_t, 256> toUnicode{};
-    std::array<std::int16_t, 0x144> toByte{};
+    struct ByteTables {
+        std::array<char32_t, 256> toUnicode {};
+        std::array<std::int16_t, 0x144> toByte {};
 
-    ByteTables()
-    {
-        toByte.fill(-1);
-        char32_t next = 0x100;
-        for (int b = 0; b < 256; ++b) {
-            const bool printable = (b >= 0x21 && b <= 0x7E) || (b >= 0xA1 && b <= 0xAC) || (b >= 0xAE && b <= 0xFF);
-            toUnicode[b] = printable ? static_cast<char32_t>(b) : next++;
-            toByte[toUnicode[b]] = static_cast<std::int16_t>(b);
+        ByteTables()
+        {
+            toByte.fill(-1);
+            char32_t next = 0x100;
+            for (int b = 0; b < 256; ++b) {
+                const bool printable = (b >= 0x21 && b <= 0x7E) || (b >= 0xA1 && b <= 0xAC)
+                    || (b >= 0xAE && b <= 0xFF);
+                toUnicode[b] = printable ? static_cast<char32_t>(b) : next++;
+                toByte[toUnicode[b]] = static_cast<std::int16_t>(b);
+            }
         }
+    };
+
+    const ByteTables& byteTables()
+    {
+        static const ByteTables tables;
+        return tables;
     }
-};
 
-const ByteTables& byteTables()
-{
-    static const ByteTables tables;
-    return tables;
-}
-
-[[noreturn]] void malformed(const std::string& what)
-{
-    throw TokenizerError(TokenizerError::Kind::malformedFile, "tokenizer.json is malformed: " + what);
-}
-
-[[noreturn]] void unsupported(const std::string& what)
-{
-    throw TokenizerError(TokenizerError::Kind::unsupportedFeature, "tokenizer.json uses an unsupported feature: " + what);
-}
-
-std::uint64_t pairKey(std::int64_t left, std::int64_t right)
-{
-    return (static_cast<std::uint64_t>(left) << 32) | static_cast<std::uint32_t>(right);
-}
-
-// The byte-level spelling of raw bytes.
-std::string toByteLevel(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const char byte : bytes) {
-        utf8::append(out, byteToUnicode(static_cast<unsigned char>(byte)));
+    [[noreturn]] void malformed(const std::string& what)
+    {
+        throw TokenizerError(
+            TokenizerError::Kind::malformedFile, "tokenizer.json is malformed: " + what);
     }
-    return out;
-}
 
-std::string stringField(const nlohmann::json& object, const char* key)
-{
-    const auto it = object.find(key);
-    if (it == object.end() || it->is_null()) {
-        return {};
+    [[noreturn]] void unsupported(const std::string& what)
+    {
+        throw TokenizerError(TokenizerError::Kind::unsupportedFeature,
+            "tokenizer.json uses an unsupported feature: " + what);
     }
-    if (!it->is_string()) {
-        malformed(std::string("\"") + key + "\" is not a string");
-    }
-    return it->get<std::string>();
-}
 
-bool boolField(const nlohmann::json& object, const char* key)
-{
-    const auto it = object.find(key);
-    if (it == object.end() || it->is_null()) {
-        return false;
+    std::uint64_t pairKey(std::int64_t left, std::int64_t right)
+    {
+        return (static_cast<std::uint64_t>(left) << 32) | static_cast<std::uint32_t>(right);
     }
-    if (!it->is_boolean()) {
-        malformed(std::string("\"") + key + "\" is not a boolean");
+
+    // The byte-level spelling of raw bytes.
+    std::string toByteLevel(std::string_view bytes)
+    {
+        std::string out;
+        out.reserve(bytes.size() * 2);
+        for (const char byte : bytes) {
+            utf8::append(out, byteToUnicode(static_cast<unsigned char>(byte)));
+        }
+        return out;
     }
-    return it->get<bool>();
-}
+
+    std::string stringField(const nlohmann::json& object, const char* key)
+    {
+        const auto it = object.find(key);
+        if (it == object.end() || it->is_null()) {
+            return {};
+        }
+        if (!it->is_string()) {
+            malformed(std::string("\"") + key + "\" is not a string");
+        }
+        return it->get<std::string>();
+    }
+
+    bool boolField(const nlohmann::json& object, const char* key)
+    {
+        const auto it = object.find(key);
+        if (it == object.end() || it->is_null()) {
+            return false;
+        }
+        if (!it->is_boolean()) {
+            malformed(std::string("\"") + key + "\" is not a boolean");
+        }
+        return it->get<bool>();
+    }
 
 } // namespace
 
@@ -119,12 +122,13 @@ struct BPETokenizer::PreTokenizer {
 
     static std::unique_ptr<icu::RegexPattern> compile(const std::string& source)
     {
-        UParseError parseError{};
+        UParseError parseError {};
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::RegexPattern> pattern(
-            icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(source), 0, parseError, status));
+        std::unique_ptr<icu::RegexPattern> pattern(icu::RegexPattern::compile(
+            icu::UnicodeString::fromUTF8(source), 0, parseError, status));
         if (U_FAILURE(status) || !pattern) {
-            unsupported("a pre-tokenizer pattern ICU cannot compile (" + std::string(u_errorName(status)) + ")");
+            unsupported("a pre-tokenizer pattern ICU cannot compile ("
+                + std::string(u_errorName(status)) + ")");
         }
         return pattern;
     }
@@ -147,7 +151,8 @@ struct BPETokenizer::PreTokenizer {
             Step step;
             step.addPrefixSpace = boolField(spec, "add_prefix_space");
             const auto useRegex = spec.find("use_regex");
-            if (useRegex == spec.end() || useRegex->is_null() || (useRegex->is_boolean() && useRegex->get<bool>())) {
+            if (useRegex == spec.end() || useRegex->is_null()
+                || (useRegex->is_boolean() && useRegex->get<bool>())) {
                 step.pattern = compile(kByteLevelPattern);
             }
             steps.push_back(std::move(step));
@@ -185,7 +190,8 @@ struct BPETokenizer::PreTokenizer {
         std::vector<std::pair<std::size_t, std::size_t>>& out)
     {
         UErrorCode status = U_ZERO_ERROR;
-        UText* input = utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status);
+        UText* input
+            = utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status);
         std::unique_ptr<icu::RegexMatcher> matcher(step.pattern->matcher(status));
         if (U_FAILURE(status) || !matcher) {
             utext_close(input);
@@ -255,7 +261,8 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromFolder(const std::filesystem::pa
     const auto path = folder / "tokenizer.json";
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw TokenizerError(TokenizerError::Kind::missingFile, "No tokenizer.json in " + folder.string());
+        throw TokenizerError(
+            TokenizerError::Kind::missingFile, "No tokenizer.json in " + folder.string());
     }
     std::ostringstream text;
     text << in.rdbuf();
@@ -278,7 +285,8 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
     std::unique_ptr<BPETokenizer> tokenizer(new BPETokenizer());
     auto& t = *tokenizer;
 
-    if (const auto normalizer = root.find("normalizer"); normalizer != root.end() && !normalizer->is_null()) {
+    if (const auto normalizer = root.find("normalizer");
+        normalizer != root.end() && !normalizer->is_null()) {
         unsupported("normalizer");
     }
     const auto model = root.find("model");
@@ -288,13 +296,15 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
     if (const auto type = stringField(*model, "type"); !type.empty() && type != "BPE") {
         unsupported("model type \"" + type + "\"");
     }
-    if (!stringField(*model, "continuing_subword_prefix").empty() || !stringField(*model, "end_of_word_suffix").empty()) {
+    if (!stringField(*model, "continuing_subword_prefix").empty()
+        || !stringField(*model, "end_of_word_suffix").empty()) {
         unsupported("subword prefixes or suffixes");
     }
     if (boolField(*model, "byte_fallback")) {
         unsupported("byte_fallback");
     }
-    if (const auto dropout = model->find("dropout"); dropout != model->end() && !dropout->is_null()) {
+    if (const auto dropout = model->find("dropout");
+        dropout != model->end() && !dropout->is_null()) {
         unsupported("BPE dropout");
     }
     t.ignoreMerges_ = boolField(*model, "ignore_merges");
@@ -337,7 +347,7 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
                 || !entry.contains("content") || !entry["content"].is_string()) {
                 malformed("an added token lacks an integer id or a content string");
             }
-            for (const char* flag : {"single_word", "lstrip", "rstrip"}) {
+            for (const char* flag : { "single_word", "lstrip", "rstrip" }) {
                 if (boolField(entry, flag)) {
                     unsupported(std::string("added tokens with ") + flag);
                 }
@@ -349,7 +359,7 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
                 malformed("an added token is empty");
             }
             t.addedTokens_[content] = id;
-            added.push_back({std::move(content), id});
+            added.push_back({ std::move(content), id });
         }
     }
 
@@ -367,8 +377,10 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
         t.addedByFirstByte_[static_cast<unsigned char>(token.content.front())].push_back(token);
     }
     for (auto& bucket : t.addedByFirstByte_) {
-        std::stable_sort(bucket.begin(), bucket.end(),
-            [](const AddedToken& a, const AddedToken& b) { return a.content.size() > b.content.size(); });
+        std::stable_sort(
+            bucket.begin(), bucket.end(), [](const AddedToken& a, const AddedToken& b) {
+                return a.content.size() > b.content.size();
+            });
     }
     for (int b = 0; b < 256; ++b) {
         std::string character;
@@ -398,7 +410,8 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
             }
             left = text.substr(0, space);
             right = text.substr(space + 1);
-        } else if (merge.is_array() && merge.size() == 2 && merge[0].is_string() && merge[1].is_string()) {
+        } else if (merge.is_array() && merge.size() == 2 && merge[0].is_string()
+            && merge[1].is_string()) {
             left = merge[0].get_ref<const std::string&>();
             right = merge[1].get_ref<const std::string&>();
         } else {
@@ -409,10 +422,12 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
         const auto r = t.vocab_.find(right);
         const auto m = t.vocab_.find(std::string_view(joined));
         if (l == t.vocab_.end() || r == t.vocab_.end() || m == t.vocab_.end()) {
-            malformed("merge \"" + std::string(left) + " " + std::string(right) + "\" uses tokens outside the vocabulary");
+            malformed("merge \"" + std::string(left) + " " + std::string(right)
+                + "\" uses tokens outside the vocabulary");
         }
         // A repeated merge keeps its first (best) rank.
-        t.merges_.try_emplace(pairKey(l->second, r->second), Merge{rank, static_cast<std::int32_t>(m->second)});
+        t.merges_.try_emplace(
+            pairKey(l->second, r->second), Merge { rank, static_cast<std::int32_t>(m->second) });
         ++rank;
     }
 
@@ -424,7 +439,10 @@ std::unique_ptr<BPETokenizer> BPETokenizer::fromJson(std::string_view text)
     return tokenizer;
 }
 
-std::vector<std::string> BPETokenizer::preTokenize(std::string_view text) const { return preTokenizer_->run(text); }
+std::vector<std::string> BPETokenizer::preTokenize(std::string_view text) const
+{
+    return preTokenizer_->run(text);
+}
 
 void BPETokenizer::encodeWord(std::string_view bytes, std::vector<std::int64_t>& out) const
 {
@@ -448,7 +466,7 @@ void BPETokenizer::encodeWord(std::string_view bytes, std::vector<std::int64_t>&
             continue; // a vocabulary without this byte cannot spell it
         }
         const auto index = static_cast<std::int32_t>(symbols.size());
-        symbols.push_back({id, index - 1, index + 1, true});
+        symbols.push_back({ id, index - 1, index + 1, true });
     }
     if (symbols.empty()) {
         return;
@@ -471,8 +489,9 @@ void BPETokenizer::encodeWord(std::string_view bytes, std::vector<std::int64_t>&
         if (right < 0) {
             return;
         }
-        if (const auto it = merges_.find(pairKey(symbols[left].id, symbols[right].id)); it != merges_.end()) {
-            queue.push({it->second.rank, left, it->second.result});
+        if (const auto it = merges_.find(pairKey(symbols[left].id, symbols[right].id));
+            it != merges_.end()) {
+            queue.push({ it->second.rank, left, it->second.result });
         }
     };
     for (std::int32_t i = 0; i + 1 < static_cast<std::int32_t>(symbols.size()); ++i) {
@@ -487,7 +506,8 @@ void BPETokenizer::encodeWord(std::string_view bytes, std::vector<std::int64_t>&
         }
         // Skip candidates made stale by an earlier merge next to them.
         const auto it = merges_.find(pairKey(left.id, symbols[left.next].id));
-        if (it == merges_.end() || it->second.rank != candidate.rank || it->second.result != candidate.result) {
+        if (it == merges_.end() || it->second.rank != candidate.rank
+            || it->second.result != candidate.result) {
             continue;
         }
         auto& right = symbols[left.next];

@@ -62,7 +62,10 @@ private:
     // Lets string maps be searched with a string_view, without building a std::string.
     struct StringHash {
         using is_transparent = void;
-        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+        std::size_t operator()(std::string_view text) const
+        {
+            return std::hash<std::string_view> {}(text);
+        }
     };
     using StringMap = std::unordered_map<std::string, std::int64_t, StringHash, std::equal_to<>>;
 

@@ -19,7 +19,8 @@ std::optional<std::string> LanguageRecognizer::dominantLanguage(std::string_view
         }
         UErrorCode status = U_ZERO_ERROR;
         auto script = uscript_getScript(static_cast<UChar32>(c), &status);
-        if (U_FAILURE(status) || script == USCRIPT_COMMON || script == USCRIPT_INHERITED || script == USCRIPT_UNKNOWN) {
+        if (U_FAILURE(status) || script == USCRIPT_COMMON || script == USCRIPT_INHERITED
+            || script == USCRIPT_UNKNOWN) {
             continue;
         }
         // Japanese writes Han and kana together: count them as one script.
@@ -39,11 +40,16 @@ std::optional<std::string> LanguageRecognizer::dominantLanguage(std::string_view
         }
     }
     switch (dominant->first) {
-    case USCRIPT_HAN: return kana > 0 ? "ja" : "zh";
-    case USCRIPT_THAI: return "th";
-    case USCRIPT_LAO: return "lo";
-    case USCRIPT_MYANMAR: return "my";
-    default: return std::nullopt;
+    case USCRIPT_HAN:
+        return kana > 0 ? "ja" : "zh";
+    case USCRIPT_THAI:
+        return "th";
+    case USCRIPT_LAO:
+        return "lo";
+    case USCRIPT_MYANMAR:
+        return "my";
+    default:
+        return std::nullopt;
     }
 }
 

@@ -12,7 +12,11 @@ class TokenizerError : public hushnote::Error {
 public:
     enum class Kind { missingFile, malformedFile, unsupportedFeature, downloadUnavailable };
 
-    TokenizerError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    TokenizerError(Kind kind, std::string message)
+        : kind_(kind)
+        , message_(std::move(message))
+    {
+    }
 
     Kind kind() const noexcept { return kind_; }
 
@@ -25,8 +29,8 @@ private:
     std::string message_;
 };
 
-inline constexpr std::array kAllTokenizerErrorKinds{TokenizerError::Kind::missingFile,
+inline constexpr std::array kAllTokenizerErrorKinds { TokenizerError::Kind::missingFile,
     TokenizerError::Kind::malformedFile, TokenizerError::Kind::unsupportedFeature,
-    TokenizerError::Kind::downloadUnavailable};
+    TokenizerError::Kind::downloadUnavailable };
 
 } // namespace auralis

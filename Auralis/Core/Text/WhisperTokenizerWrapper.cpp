@@ -15,16 +15,20 @@
 namespace auralis {
 namespace {
 
-bool isWhiteSpace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
+    bool isWhiteSpace(char32_t c)
+    {
+        return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
+    }
 
-// True when `text` trimmed of white space is exactly one punctuation character.
-bool isLonePunctuation(std::string_view text)
-{
-    auto codePoints = utf8::decodeLossy(text);
-    const auto first = std::find_if_not(codePoints.begin(), codePoints.end(), isWhiteSpace);
-    const auto last = std::find_if_not(codePoints.rbegin(), codePoints.rend(), isWhiteSpace).base();
-    return first < last && last - first == 1 && u_ispunct(static_cast<UChar32>(*first));
-}
+    // True when `text` trimmed of white space is exactly one punctuation character.
+    bool isLonePunctuation(std::string_view text)
+    {
+        auto codePoints = utf8::decodeLossy(text);
+        const auto first = std::find_if_not(codePoints.begin(), codePoints.end(), isWhiteSpace);
+        const auto last
+            = std::find_if_not(codePoints.rbegin(), codePoints.rend(), isWhiteSpace).base();
+        return first < last && last - first == 1 && u_ispunct(static_cast<UChar32>(*first));
+    }
 
 } // namespace
 
@@ -41,27 +45,31 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(
         }
         return fallback;
     };
-    specialTokens_ = SpecialTokens{
-        .endToken = lookup({"<|endoftext|>"}, 50257),
-        .englishToken = lookup({"<|en|>"}, 50259),
-        .noSpeechToken = lookup({"<|nospeech|>", "<|nocaptions|>"}, 50362),
-        .noTimestampsToken = lookup({"<|notimestamps|>"}, 50363),
-        .specialTokenBegin = lookup({"<|endoftext|>"}, 50257),
-        .startOfPreviousToken = lookup({"<|startofprev|>"}, 50361),
-        .startOfTranscriptToken = lookup({"<|startoftranscript|>"}, 50258),
-        .timeTokenBegin = lookup({"<|0.00|>"}, 50364),
-        .transcribeToken = lookup({"<|transcribe|>"}, 50359),
-        .translateToken = lookup({"<|translate|>"}, 50358),
-        .whitespaceToken = lookup({" "}, 220),
+    specialTokens_ = SpecialTokens {
+        .endToken = lookup({ "<|endoftext|>" }, 50257),
+        .englishToken = lookup({ "<|en|>" }, 50259),
+        .noSpeechToken = lookup({ "<|nospeech|>", "<|nocaptions|>" }, 50362),
+        .noTimestampsToken = lookup({ "<|notimestamps|>" }, 50363),
+        .specialTokenBegin = lookup({ "<|endoftext|>" }, 50257),
+        .startOfPreviousToken = lookup({ "<|startofprev|>" }, 50361),
+        .startOfTranscriptToken = lookup({ "<|startoftranscript|>" }, 50258),
+        .timeTokenBegin = lookup({ "<|0.00|>" }, 50364),
+        .transcribeToken = lookup({ "<|transcribe|>" }, 50359),
+        .translateToken = lookup({ "<|translate|>" }, 50358),
+        .whitespaceToken = lookup({ " " }, 220),
     };
     for (const auto& [name, code] : Constants::languages) {
-        if (const auto id = tokenizer_->convertTokenToId("<|" + code + "|>"); id && *id > specialTokens_.specialTokenBegin) {
+        if (const auto id = tokenizer_->convertTokenToId("<|" + code + "|>");
+            id && *id > specialTokens_.specialTokenBegin) {
             allLanguageTokens_.insert(*id);
         }
     }
 }
 
-std::vector<std::int64_t> WhisperTokenizerWrapper::encode(std::string_view text) const { return tokenizer_->encode(text); }
+std::vector<std::int64_t> WhisperTokenizerWrapper::encode(std::string_view text) const
+{
+    return tokenizer_->encode(text);
+}
 
 std::string WhisperTokenizerWrapper::decode(const std::vector<std::int64_t>& tokens) const
 {
@@ -78,20 +86,24 @@ std::optional<std::string> WhisperTokenizerWrapper::convertIdToToken(std::int64_
     return tokenizer_->convertIdToToken(id);
 }
 
-WordTokens WhisperTokenizerWrapper::splitToWordTokens(const std::vector<std::int64_t>& tokenIds) const
+WordTokens WhisperTokenizerWrapper::splitToWordTokens(
+    const std::vector<std::int64_t>& tokenIds) const
 {
     std::vector<std::int64_t> ordinary;
     std::copy_if(tokenIds.begin(), tokenIds.end(), std::back_inserter(ordinary),
         [&](std::int64_t id) { return id < specialTokens_.specialTokenBegin; });
     const auto language = LanguageRecognizer::dominantLanguage(decode(ordinary));
-    static constexpr std::string_view kWithoutSpaces[] = {"zh", "ja", "th", "lo", "my", "yue"};
-    if (language && std::find(std::begin(kWithoutSpaces), std::end(kWithoutSpaces), *language) != std::end(kWithoutSpaces)) {
+    static constexpr std::string_view kWithoutSpaces[] = { "zh", "ja", "th", "lo", "my", "yue" };
+    if (language
+        && std::find(std::begin(kWithoutSpaces), std::end(kWithoutSpaces), *language)
+            != std::end(kWithoutSpaces)) {
         return splitTokensOnUnicode(tokenIds);
     }
     return splitTokensOnSpaces(tokenIds);
 }
 
-WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(const std::vector<std::int64_t>& tokenIds) const
+WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(
+    const std::vector<std::int64_t>& tokenIds) const
 {
     WordTokens result;
     if (tokenIds.empty()) {
@@ -108,7 +120,8 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(const std::vector<std::
         // A replacement the whole text also has at this place is real (an undecodable byte);
         // elsewhere it means the character continues in the next token.
         const bool complete = replacement == std::u32string::npos
-            || (offset + replacement < fullText.size() && fullText[offset + replacement] == utf8::kReplacementCharacter);
+            || (offset + replacement < fullText.size()
+                && fullText[offset + replacement] == utf8::kReplacementCharacter);
         if (complete) {
             result.words.push_back(decoded);
             result.wordTokens.push_back(std::move(current));
@@ -119,7 +132,8 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(const std::vector<std::
     return result;
 }
 
-WordTokens WhisperTokenizerWrapper::splitTokensOnSpaces(const std::vector<std::int64_t>& tokenIds) const
+WordTokens WhisperTokenizerWrapper::splitTokensOnSpaces(
+    const std::vector<std::int64_t>& tokenIds) const
 {
     const auto pieces = splitTokensOnUnicode(tokenIds);
     WordTokens result;
@@ -143,17 +157,28 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnSpaces(const std::vector<std::i
 std::string tokenizerNameForVariant(ModelVariant variant)
 {
     switch (variant) {
-    case ModelVariant::tiny: return "openai/whisper-tiny";
-    case ModelVariant::tinyEn: return "openai/whisper-tiny.en";
-    case ModelVariant::base: return "openai/whisper-base";
-    case ModelVariant::baseEn: return "openai/whisper-base.en";
-    case ModelVariant::small: return "openai/whisper-small";
-    case ModelVariant::smallEn: return "openai/whisper-small.en";
-    case ModelVariant::medium: return "openai/whisper-medium";
-    case ModelVariant::mediumEn: return "openai/whisper-medium.en";
-    case ModelVariant::large: return "openai/whisper-large";
-    case ModelVariant::largev2: return "openai/whisper-large-v2";
-    case ModelVariant::largev3: return "openai/whisper-large-v3";
+    case ModelVariant::tiny:
+        return "openai/whisper-tiny";
+    case ModelVariant::tinyEn:
+        return "openai/whisper-tiny.en";
+    case ModelVariant::base:
+        return "openai/whisper-base";
+    case ModelVariant::baseEn:
+        return "openai/whisper-base.en";
+    case ModelVariant::small:
+        return "openai/whisper-small";
+    case ModelVariant::smallEn:
+        return "openai/whisper-small.en";
+    case ModelVariant::medium:
+        return "openai/whisper-medium";
+    case ModelVariant::mediumEn:
+        return "openai/whisper-medium.en";
+    case ModelVariant::large:
+        return "openai/whisper-large";
+    case ModelVariant::largev2:
+        return "openai/whisper-large-v2";
+    case ModelVariant::largev3:
+        return "openai/whisper-large-v3";
     }
     return "openai/whisper-tiny";
 }
@@ -176,11 +201,14 @@ std::filesystem::path ModelHubClient::localRepoLocation(
     return downloadBase.value_or(defaultDownloadBase()) / "models" / repositoryName;
 }
 
-void ModelHubClient::download(const std::string& repositoryName, const std::filesystem::path& localLocation)
+void ModelHubClient::download(
+    const std::string& repositoryName, const std::filesystem::path& localLocation)
 {
     throw TokenizerError(TokenizerError::Kind::downloadUnavailable,
-        "The tokenizer files of " + repositoryName + " were not found locally and downloading them is not supported;"
-        " put tokenizer.json in the model folder or in " + localLocation.string());
+        "The tokenizer files of " + repositoryName
+            + " were not found locally and downloading them is not supported;"
+              " put tokenizer.json in the model folder or in "
+            + localLocation.string());
 }
 
 std::unique_ptr<WhisperTokenizerWrapper> loadTokenizer(ModelVariant variant,
@@ -190,7 +218,7 @@ std::unique_ptr<WhisperTokenizerWrapper> loadTokenizer(ModelVariant variant,
     const auto name = tokenizerNameForVariant(variant);
     const auto repository = ModelHubClient::localRepoLocation(name, tokenizerFolder);
 
-    std::vector<std::filesystem::path> candidates{repository};
+    std::vector<std::filesystem::path> candidates { repository };
     if (tokenizerFolder) {
         candidates.push_back(*tokenizerFolder);
     }
@@ -201,7 +229,8 @@ std::unique_ptr<WhisperTokenizerWrapper> loadTokenizer(ModelVariant variant,
         const auto file = candidate / "tokenizer.json";
         std::error_code error;
         const bool found = std::filesystem::is_regular_file(file, error);
-        Logging::debug("Checking for local tokenizer at " + file.string() + " - " + (found ? "found" : "not found"));
+        Logging::debug("Checking for local tokenizer at " + file.string() + " - "
+            + (found ? "found" : "not found"));
         if (found) {
             localFolder = candidate;
             Logging::debug("Found local tokenizer at " + candidate.string());
@@ -215,7 +244,8 @@ std::unique_ptr<WhisperTokenizerWrapper> loadTokenizer(ModelVariant variant,
     if (localFolder) {
         Logging::info("Loading tokenizer from " + localFolder->string());
         try {
-            return std::make_unique<WhisperTokenizerWrapper>(BPETokenizer::fromFolder(*localFolder), localFolder);
+            return std::make_unique<WhisperTokenizerWrapper>(
+                BPETokenizer::fromFolder(*localFolder), localFolder);
         } catch (const TokenizerError& error) {
             Logging::error("Error loading local tokenizer: " + error.description());
         }

@@ -21,7 +21,8 @@ public:
     // Looks up the special tokens (fixed multilingual ids where the tokenizer lacks a text;
     // "<|nospeech|>" is also looked for under its older name "<|nocaptions|>") and the
     // language tokens.
-    WhisperTokenizerWrapper(std::unique_ptr<Tokenizer> tokenizer, std::optional<std::filesystem::path> folder);
+    WhisperTokenizerWrapper(
+        std::unique_ptr<Tokenizer> tokenizer, std::optional<std::filesystem::path> folder);
 
     std::vector<std::int64_t> encode(std::string_view text) const override;
     std::string decode(const std::vector<std::int64_t>& tokens) const override;
@@ -62,10 +63,11 @@ public:
     // ~/.cache/huggingface.
     static std::filesystem::path defaultDownloadBase();
     // downloadBase/models/<repository name>.
-    static std::filesystem::path localRepoLocation(
-        const std::string& repositoryName, const std::optional<std::filesystem::path>& downloadBase);
+    static std::filesystem::path localRepoLocation(const std::string& repositoryName,
+        const std::optional<std::filesystem::path>& downloadBase);
     // Always throws TokenizerError (downloadUnavailable), naming the folder to fill instead.
-    [[noreturn]] static void download(const std::string& repositoryName, const std::filesystem::path& localLocation);
+    [[noreturn]] static void download(
+        const std::string& repositoryName, const std::filesystem::path& localLocation);
 };
 
 // Finds the tokenizer files of `variant` and loads them strictly: candidates are the local
@@ -75,6 +77,7 @@ public:
 // reading; throws TokenizerError.
 std::unique_ptr<WhisperTokenizerWrapper> loadTokenizer(ModelVariant variant,
     const std::optional<std::filesystem::path>& tokenizerFolder = std::nullopt,
-    const std::vector<std::filesystem::path>& additionalSearchPaths = {}, bool useBackgroundSession = false);
+    const std::vector<std::filesystem::path>& additionalSearchPaths = {},
+    bool useBackgroundSession = false);
 
 } // namespace auralis

@@ -12,18 +12,19 @@
 namespace auralis::testing {
 namespace {
 
-SNDFILE* openForWriting(const std::filesystem::path& path, int sampleRate, int channels, int format)
-{
-    SF_INFO info{};
-    info.samplerate = sampleRate;
-    info.channels = channels;
-    info.format = format;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) {
-        throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
+    SNDFILE* openForWriting(
+        const std::filesystem::path& path, int sampleRate, int channels, int format)
+    {
+        SF_INFO info {};
+        info.samplerate = sampleRate;
+        info.channels = channels;
+        info.format = format;
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        if (!file) {
+            throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
+        }
+        return file;
     }
-    return file;
-}
 
 } // namespace
 
@@ -51,12 +52,14 @@ void writeWav16(const std::filesystem::path& path, int sampleRate, int channels,
     }
 }
 
-std::vector<float> sine(std::int64_t frames, double sampleRate, double frequency, double amplitude, double phase)
+std::vector<float> sine(
+    std::int64_t frames, double sampleRate, double frequency, double amplitude, double phase)
 {
     std::vector<float> samples(static_cast<std::size_t>(frames));
     for (std::int64_t i = 0; i < frames; ++i) {
-        samples[static_cast<std::size_t>(i)] = static_cast<float>(
-            amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / sampleRate + phase));
+        samples[static_cast<std::size_t>(i)] = static_cast<float>(amplitude
+            * std::sin(
+                2.0 * std::numbers::pi * frequency * static_cast<double>(i) / sampleRate + phase));
     }
     return samples;
 }
@@ -88,8 +91,8 @@ void patchUint32(const std::filesystem::path& path, std::size_t offset, std::uin
 {
     std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
     file.seekp(static_cast<std::streamoff>(offset));
-    const char bytes[4] = {static_cast<char>(value & 0xff), static_cast<char>((value >> 8) & 0xff),
-        static_cast<char>((value >> 16) & 0xff), static_cast<char>((value >> 24) & 0xff)};
+    const char bytes[4] = { static_cast<char>(value & 0xff), static_cast<char>((value >> 8) & 0xff),
+        static_cast<char>((value >> 16) & 0xff), static_cast<char>((value >> 24) & 0xff) };
     file.write(bytes, 4);
 }
 

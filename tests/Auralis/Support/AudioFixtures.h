@@ -16,8 +16,8 @@ void writeWav16(const std::filesystem::path& path, int sampleRate, int channels,
     const std::vector<std::int16_t>& interleaved);
 
 // amplitude * sin(2 pi f t + phase) for `frames` samples at `sampleRate`.
-std::vector<float> sine(std::int64_t frames, double sampleRate, double frequency, double amplitude,
-    double phase = 0.0);
+std::vector<float> sine(
+    std::int64_t frames, double sampleRate, double frequency, double amplitude, double phase = 0.0);
 
 // Interleaves equally long channels.
 std::vector<float> interleave(const std::vector<std::vector<float>>& channels);

@@ -39,7 +39,8 @@ public:
     bool contains(LogLevel level, const std::string& message) const
     {
         std::lock_guard lock(mutex_);
-        return std::find(lines_.begin(), lines_.end(), std::pair{level, message}) != lines_.end();
+        return std::find(lines_.begin(), lines_.end(), std::pair { level, message })
+            != lines_.end();
     }
 
     bool containsPrefix(LogLevel level, const std::string& prefix) const

@@ -13,10 +13,13 @@ namespace auralis::testing {
 std::filesystem::path referenceTokenizerDirectory()
 {
     const char* sourceDir = std::getenv("HUSHNOTE_TEST_SOURCE_DIR");
-    const std::filesystem::path tests = sourceDir ? sourceDir : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::filesystem::path tests = sourceDir
+        ? sourceDir
+        : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
     const auto directory = tests.parent_path().parent_path() / "shared" / "reference" / "tokenizer";
     if (!std::filesystem::is_regular_file(directory / "multilingual-tokenizer.json")) {
-        throw std::runtime_error("the reference tokenizers are missing: expected " + directory.string());
+        throw std::runtime_error(
+            "the reference tokenizers are missing: expected " + directory.string());
     }
     return directory;
 }
@@ -34,7 +37,8 @@ std::filesystem::path referenceTokenizerFolder(const std::string& kind)
         / ("auralis-tokenizer-" + kind + "-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     std::filesystem::remove(folder / "tokenizer.json");
-    std::filesystem::create_symlink(referenceTokenizerDirectory() / (kind + "-tokenizer.json"), folder / "tokenizer.json");
+    std::filesystem::create_symlink(
+        referenceTokenizerDirectory() / (kind + "-tokenizer.json"), folder / "tokenizer.json");
     std::atexit([] {
         for (const auto& [name, path] : folders) {
             std::error_code ignored;
