@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 
 namespace auralis {
@@ -181,7 +183,14 @@ asio::awaitable<std::shared_ptr<TranscriptionResult>> TranscribeTask::run(
     std::vector<float> audioArray, std::optional<DecodingOptions> decodeOptions, TranscriptionCallback callback)
 {
     timings.pipelineStart = std::min(timings.pipelineStart, currentAbsoluteTime());
-    Logging::debug("Starting pipeline");
+    if (Logging::isEnabled(LogLevel::debug)) {
+        const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        char date[32];
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S +0000", &utc);
+        Logging::debug(std::string("Starting pipeline at: ") + date);
+    }
     DecodingOptions options = decodeOptions.value_or(DecodingOptions{});
     options.verbose = Logging::level() != LogLevel::none;
 
@@ -215,6 +224,9 @@ asio::awaitable<std::shared_ptr<TranscriptionResult>> TranscribeTask::run(
     }
     progress->setTotalUnitCount(total);
 
+    if (!std::isfinite(options.windowClipTime)) {
+        throw WhisperError(WhisperError::Kind::transcriptionFailed, "Invalid windowClipTime: must be a finite number of seconds");
+    }
     const auto windowPadding = static_cast<std::int64_t>(options.windowClipTime * Constants::sampleRate);
     const std::int64_t resetContext = decodeOptions ? decodeOptions->sampleLength : Constants::maxTokenContext;
     std::vector<TranscriptionSegment> allSegments;
@@ -230,6 +242,10 @@ asio::awaitable<std::shared_ptr<TranscriptionResult>> TranscribeTask::run(
             const auto windowSamples = static_cast<std::int64_t>(featureExtractor->windowSamples().value_or(
                 static_cast<int>(Constants::defaultWindowSamples)));
             const auto segmentSize = std::min({clipEnd - seek, contentFrames - seek, windowSamples});
+            // A clip that reaches past the audio ends with the audio.
+            if (contentFrames - seek <= 0) {
+                break;
+            }
             if (Logging::isEnabled(LogLevel::debug)) {
                 Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + seconds2(seek / 16000.0) + "s)");
                 Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " ("

@@ -144,6 +144,15 @@ TEST(TranscribeTask, ClipsChooseWhereWindowsStart)
         EXPECT_EQ(segments[1].id, 1);
     }
     {
+        // A clip reaching past the audio stops with it.
+        Task t(windowsSaying(kA, 2));
+        auto arguments = plainArguments();
+        arguments.clipTimestamps = {0.0f, 100.0f};
+        const auto result = t.run(std::vector<float>(160000), DecodingOptions(arguments));
+        EXPECT_EQ(t.features->windows.size(), 1u);
+        EXPECT_EQ(result->segments().size(), 1u);
+    }
+    {
         Task t(windowsSaying(kA, 3));
         auto arguments = plainArguments();
         arguments.maxWindowSeek = 16000;
