@@ -192,23 +192,14 @@ bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(co
         Logging::error("TimestampRulesFilter error: no finite logit");
         return false;
     }
-    // log-softmax(x)_i = x_i - max - log(sum exp(x - max)); the shared offset cancels out of
-    // the comparison except for rounding, which is done at 16-bit precision like the logits.
-    float total = 0;
+    // With log-softmax(x)_i = x_i - max - log(sum exp(x - max)), the normaliser is shared by
+    // both sides of the comparison and cancels: only the timestamps need exponentials.
     float timestampTotal = 0;
-    for (std::size_t i = 0; i < vocabulary; ++i) {
-        const float e = std::exp(scratch_[i] - maximum);
-        total += e;
-        if (i >= timeBegin) {
-            timestampTotal += e;
-        }
+    for (std::size_t i = timeBegin; i < vocabulary; ++i) {
+        timestampTotal += std::exp(scratch_[i] - maximum);
     }
-    const float logTotal = std::log(total);
     const float maxText = *std::max_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(timeBegin));
-    const auto toHalf = [](float value) { return runtime::halfBitsToFloat(runtime::floatToHalfBits(value)); };
-    const float timestampLogProb = toHalf(std::log(timestampTotal) - logTotal);
-    const float maxTextLogProb = toHalf(maxText - maximum - logTotal);
-    return timestampLogProb > maxTextLogProb;
+    return std::log(timestampTotal) > maxText - maximum;
 }
 
 } // namespace auralis
