@@ -133,15 +133,15 @@ struct BPETokenizer::PreTokenizer {
         return pattern;
     }
 
-    void add(const nlohmann::json& spec)
+    void add(const nlohmann::json& config)
     {
-        if (!spec.is_object()) {
+        if (!config.is_object()) {
             malformed("a pre_tokenizer is not an object");
         }
-        const auto type = stringField(spec, "type");
+        const auto type = stringField(config, "type");
         if (type == "Sequence") {
-            const auto it = spec.find("pretokenizers");
-            if (it == spec.end() || !it->is_array()) {
+            const auto it = config.find("pretokenizers");
+            if (it == config.end() || !it->is_array()) {
                 malformed("a Sequence pre_tokenizer has no \"pretokenizers\" list");
             }
             for (const auto& inner : *it) {
@@ -149,16 +149,16 @@ struct BPETokenizer::PreTokenizer {
             }
         } else if (type == "ByteLevel") {
             Step step;
-            step.addPrefixSpace = boolField(spec, "add_prefix_space");
-            const auto useRegex = spec.find("use_regex");
-            if (useRegex == spec.end() || useRegex->is_null()
+            step.addPrefixSpace = boolField(config, "add_prefix_space");
+            const auto useRegex = config.find("use_regex");
+            if (useRegex == config.end() || useRegex->is_null()
                 || (useRegex->is_boolean() && useRegex->get<bool>())) {
                 step.pattern = compile(kByteLevelPattern);
             }
             steps.push_back(std::move(step));
         } else if (type == "Split") {
-            const auto pattern = spec.find("pattern");
-            if (pattern == spec.end() || !pattern->is_object()) {
+            const auto pattern = config.find("pattern");
+            if (pattern == config.end() || !pattern->is_object()) {
                 malformed("a Split pre_tokenizer has no pattern");
             }
             std::string source;
@@ -170,10 +170,10 @@ struct BPETokenizer::PreTokenizer {
             } else {
                 malformed("a Split pattern is neither Regex nor String");
             }
-            if (boolField(spec, "invert")) {
+            if (boolField(config, "invert")) {
                 unsupported("inverted Split pre_tokenizer");
             }
-            const auto behavior = stringField(spec, "behavior");
+            const auto behavior = stringField(config, "behavior");
             if (behavior != "Isolated" && behavior != "Removed") {
                 unsupported("Split behaviour \"" + behavior + "\"");
             }
