@@ -8,7 +8,7 @@ std::optional<int> FeatureExtractor::melCount() const { return outputDimension(m
 
 std::optional<int> FeatureExtractor::windowSamples() const { return inputDimension(model().get(), "audio", 0); }
 
-asio::awaitable<std::optional<FeatureExtractorOutputType>> FeatureExtractor::logMelSpectrogram(AudioProcessorOutputType fromAudio)
+asio::awaitable<std::optional<FeatureExtractorOutputType>> FeatureExtractor::logMelSpectrogram(runtime::MultiArray fromAudio)
 {
     if (fromAudio.empty()) {
         throw WhisperError(WhisperError::Kind::audioProcessingFailed, "FeatureExtractor input must be MLMultiArray");

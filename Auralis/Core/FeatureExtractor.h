@@ -12,7 +12,6 @@ namespace auralis {
 
 // The values passed between the stages. Every stage takes and returns a multi-array; an empty
 // array stands for a value of another kind.
-using AudioProcessorOutputType = runtime::MultiArray;
 using FeatureExtractorOutputType = runtime::MultiArray;
 
 class FeatureExtracting {
@@ -20,7 +19,7 @@ public:
     virtual ~FeatureExtracting() = default;
     virtual std::optional<int> melCount() const = 0;
     virtual std::optional<int> windowSamples() const = 0;
-    virtual asio::awaitable<std::optional<FeatureExtractorOutputType>> logMelSpectrogram(AudioProcessorOutputType fromAudio) = 0;
+    virtual asio::awaitable<std::optional<FeatureExtractorOutputType>> logMelSpectrogram(runtime::MultiArray fromAudio) = 0;
 };
 
 // The mel model's input: "audio".
@@ -66,7 +65,7 @@ public:
     // is not a multi-array, modelsUnavailable without a loaded model, the cancellation error
     // when the awaiting operation was cancelled, and runtime::ModelError when the prediction
     // fails (a window of another shape, for instance).
-    asio::awaitable<std::optional<FeatureExtractorOutputType>> logMelSpectrogram(AudioProcessorOutputType fromAudio) override;
+    asio::awaitable<std::optional<FeatureExtractorOutputType>> logMelSpectrogram(runtime::MultiArray fromAudio) override;
 };
 
 } // namespace auralis
