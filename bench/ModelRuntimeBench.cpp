@@ -110,14 +110,14 @@ private:
             std::abort();
         }
         root_ = pattern;
-        hushnote::testing::WhisperCheckpointSpec spec;
-        spec.dModel = kD;
-        spec.encoderLayers = kLayers;
-        spec.decoderLayers = kLayers;
-        spec.heads = 12;
-        spec.ffnDim = kFfn;
-        spec.alignmentHeads = { { 5, 3 }, { 5, 9 }, { 8, 0 }, { 8, 4 }, { 8, 7 }, { 8, 8 }, { 9, 0 }, { 9, 7 }, { 9, 9 }, { 10, 5 } };
-        hushnote::testing::writeWhisperCheckpoint(root_ / "checkpoint", spec);
+        hushnote::testing::WhisperCheckpointLayout layout;
+        layout.dModel = kD;
+        layout.encoderLayers = kLayers;
+        layout.decoderLayers = kLayers;
+        layout.heads = 12;
+        layout.ffnDim = kFfn;
+        layout.alignmentHeads = { { 5, 3 }, { 5, 9 }, { 8, 0 }, { 8, 4 }, { 8, 7 }, { 8, 8 }, { 9, 0 }, { 9, 7 }, { 9, 9 }, { 10, 5 } };
+        hushnote::testing::writeWhisperCheckpoint(root_ / "checkpoint", layout);
         importCheckpoint(root_ / "checkpoint", root_ / "model");
         fs::remove_all(root_ / "checkpoint");
         const ModelConfiguration configuration { ComputeUnits::cpuOnly, threadCount() };

@@ -50,14 +50,14 @@ private:
             std::abort();
         }
         const fs::path root = pattern;
-        hushnote::testing::WhisperCheckpointSpec spec;
-        spec.dModel = 768;
-        spec.encoderLayers = 12;
-        spec.decoderLayers = 12;
-        spec.heads = 12;
-        spec.ffnDim = 3072;
-        spec.alignmentHeads = { { 5, 3 }, { 5, 9 }, { 8, 0 }, { 8, 4 }, { 8, 7 }, { 8, 8 }, { 9, 0 }, { 9, 7 }, { 9, 9 }, { 10, 5 } };
-        hushnote::testing::writeWhisperCheckpoint(root / "checkpoint", spec);
+        hushnote::testing::WhisperCheckpointLayout layout;
+        layout.dModel = 768;
+        layout.encoderLayers = 12;
+        layout.decoderLayers = 12;
+        layout.heads = 12;
+        layout.ffnDim = 3072;
+        layout.alignmentHeads = { { 5, 3 }, { 5, 9 }, { 8, 0 }, { 8, 4 }, { 8, 7 }, { 8, 8 }, { 9, 0 }, { 9, 7 }, { 9, 9 }, { 10, 5 } };
+        hushnote::testing::writeWhisperCheckpoint(root / "checkpoint", layout);
         auralis::runtime::importCheckpoint(root / "checkpoint", root / "model");
         fs::remove_all(root / "checkpoint");
         auralis::AuralisConfig config;

@@ -9,7 +9,7 @@ namespace hushnote {
 
 namespace {
 
-constexpr pa_sample_spec kSpec{PA_SAMPLE_S16LE, 16000, 1};
+constexpr pa_sample_spec kSampleFormat{PA_SAMPLE_S16LE, 16000, 1};
 // 10 ms fragments: the server hands audio over as soon as each fragment is full, which keeps
 // the first sample and the end of a recording close to the key edges.
 constexpr std::uint32_t kFragmentBytes = 320;
@@ -32,7 +32,7 @@ public:
         if (latency == static_cast<pa_usec_t>(-1)) {
             return 0;
         }
-        return static_cast<std::size_t>(latency * kSpec.rate / 1'000'000);
+        return static_cast<std::size_t>(latency * kSampleFormat.rate / 1'000'000);
     }
 
 private:
@@ -56,7 +56,7 @@ std::unique_ptr<AudioCaptureStream> PulseAudioCaptureSource::open()
     attributes.fragsize = kFragmentBytes;
     int error = 0;
     pa_simple* stream = pa_simple_new(nullptr, applicationName_.c_str(), PA_STREAM_RECORD, nullptr, "Dictation",
-        &kSpec, nullptr, &attributes, &error);
+        &kSampleFormat, nullptr, &attributes, &error);
     if (stream == nullptr) {
         throw AudioCaptureError(AudioCaptureError::Kind::streamRefused, pa_strerror(error));
     }

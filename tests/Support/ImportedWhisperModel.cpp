@@ -9,11 +9,11 @@
 
 namespace hushnote::testing {
 
-ImportedWhisperModel::ImportedWhisperModel(const WhisperCheckpointSpec& spec)
+ImportedWhisperModel::ImportedWhisperModel(const WhisperCheckpointLayout& layout)
     : checkpoint_(directory_.path() / "checkpoint")
     , modelFolder_(directory_.path() / "openai_whisper-test")
 {
-    writeWhisperCheckpoint(checkpoint_, spec);
+    writeWhisperCheckpoint(checkpoint_, layout);
     auralis::runtime::importCheckpoint(checkpoint_, modelFolder_);
 }
 

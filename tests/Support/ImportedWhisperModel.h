@@ -11,7 +11,7 @@ namespace hushnote::testing {
 // A generated checkpoint imported into a model folder inside a private temporary directory.
 class ImportedWhisperModel {
 public:
-    explicit ImportedWhisperModel(const WhisperCheckpointSpec& spec = {});
+    explicit ImportedWhisperModel(const WhisperCheckpointLayout& layout = {});
 
     const std::filesystem::path& checkpoint() const { return checkpoint_; }
     const std::filesystem::path& modelFolder() const { return modelFolder_; }

@@ -34,18 +34,18 @@ void appendLittleEndian(std::ofstream& out, std::uint32_t value, int bytes)
 
 } // namespace
 
-ScriptedWhisperModel::ScriptedWhisperModel(const std::vector<std::int64_t>& predictions, const WhisperCheckpointSpec& spec)
+ScriptedWhisperModel::ScriptedWhisperModel(const std::vector<std::int64_t>& predictions, const WhisperCheckpointLayout& layout)
     : modelFolder_(directory_.path() / "openai_whisper-small")
 {
-    if (spec.dtype != "F32") {
+    if (layout.dtype != "F32") {
         throw std::invalid_argument("scripted models are built from F32 checkpoints");
     }
     const auto checkpoint = directory_.path() / "checkpoint";
-    writeWhisperCheckpoint(checkpoint, spec);
+    writeWhisperCheckpoint(checkpoint, layout);
     const auto weightsPath = checkpoint / "model.safetensors";
     const auto file = auralis::runtime::SafeTensorsFile::open(weightsPath);
 
-    const auto d = static_cast<std::size_t>(spec.dModel);
+    const auto d = static_cast<std::size_t>(layout.dModel);
     // A large random direction per scripted token, so its logit dominates once the hidden
     // state points its way.
     std::mt19937 random(7);

@@ -17,7 +17,7 @@ namespace hushnote::testing {
 class ScriptedWhisperModel {
 public:
     // `predictions[p]` is the token predicted at decoder position p.
-    explicit ScriptedWhisperModel(const std::vector<std::int64_t>& predictions, const WhisperCheckpointSpec& spec = {});
+    explicit ScriptedWhisperModel(const std::vector<std::int64_t>& predictions, const WhisperCheckpointLayout& layout = {});
 
     const std::filesystem::path& modelFolder() const { return modelFolder_; }
 

@@ -55,19 +55,19 @@ std::vector<float> uniform(const std::string& name, std::size_t count, float cen
 
 class TensorSink {
 public:
-    TensorSink(SafeTensorsWriter& writer, const WhisperCheckpointSpec& spec)
+    TensorSink(SafeTensorsWriter& writer, const WhisperCheckpointLayout& layout)
         : writer_(writer)
-        , spec_(spec)
+        , layout_(layout)
     {
     }
 
     void add(const std::string& name, std::vector<std::int64_t> shape, const std::vector<float>& values)
     {
-        if (spec_.dtype == "F32") {
+        if (layout_.dtype == "F32") {
             writer_.addFloat32(name, std::move(shape), values);
-        } else if (spec_.dtype == "F16") {
+        } else if (layout_.dtype == "F16") {
             writer_.addFloat16(name, std::move(shape), values);
-        } else if (spec_.dtype == "BF16") {
+        } else if (layout_.dtype == "BF16") {
             std::vector<std::uint16_t> bits(values.size());
             for (std::size_t i = 0; i < values.size(); ++i) {
                 std::uint32_t word;
@@ -76,7 +76,7 @@ public:
             }
             writer_.add(name, "BF16", std::move(shape), std::as_bytes(std::span<const std::uint16_t>(bits)));
         } else {
-            throw std::invalid_argument("unknown checkpoint dtype " + spec_.dtype);
+            throw std::invalid_argument("unknown checkpoint dtype " + layout_.dtype);
         }
     }
 
@@ -84,16 +84,16 @@ public:
     void linear(const std::string& name, int out, int in, bool bias)
     {
         const float spread = std::sqrt(3.0f / static_cast<float>(in));
-        add(name + ".weight", { out, in }, uniform(name + ".weight", static_cast<std::size_t>(out) * in, 0, spread, spec_.seed));
+        add(name + ".weight", { out, in }, uniform(name + ".weight", static_cast<std::size_t>(out) * in, 0, spread, layout_.seed));
         if (bias) {
-            add(name + ".bias", { out }, uniform(name + ".bias", static_cast<std::size_t>(out), 0, 0.1f, spec_.seed));
+            add(name + ".bias", { out }, uniform(name + ".bias", static_cast<std::size_t>(out), 0, 0.1f, layout_.seed));
         }
     }
 
     void norm(const std::string& name, int d)
     {
-        add(name + ".weight", { d }, uniform(name + ".weight", static_cast<std::size_t>(d), 1.0f, 0.2f, spec_.seed));
-        add(name + ".bias", { d }, uniform(name + ".bias", static_cast<std::size_t>(d), 0, 0.1f, spec_.seed));
+        add(name + ".weight", { d }, uniform(name + ".weight", static_cast<std::size_t>(d), 1.0f, 0.2f, layout_.seed));
+        add(name + ".bias", { d }, uniform(name + ".bias", static_cast<std::size_t>(d), 0, 0.1f, layout_.seed));
     }
 
     void attention(const std::string& prefix, int d)
@@ -112,7 +112,7 @@ public:
 
 private:
     SafeTensorsWriter& writer_;
-    const WhisperCheckpointSpec& spec_;
+    const WhisperCheckpointLayout& layout_;
 };
 
 std::vector<float> sinusoids(int length, int channels)
@@ -234,75 +234,75 @@ std::string whisperTestTokenizerJson(int vocabSize)
     return tokenizer.dump(2) + "\n";
 }
 
-void writeWhisperCheckpoint(const fs::path& directory, const WhisperCheckpointSpec& spec)
+void writeWhisperCheckpoint(const fs::path& directory, const WhisperCheckpointLayout& layout)
 {
     fs::create_directories(directory);
-    const int d = spec.dModel;
+    const int d = layout.dModel;
     SafeTensorsWriter writer;
     writer.setMetadata("format", "pt");
-    TensorSink sink(writer, spec);
+    TensorSink sink(writer, layout);
 
-    sink.add("model.encoder.conv1.weight", { d, spec.nMels, 3 },
-        uniform("model.encoder.conv1.weight", static_cast<std::size_t>(d) * spec.nMels * 3, 0, std::sqrt(3.0f / (3.0f * spec.nMels)), spec.seed));
-    sink.add("model.encoder.conv1.bias", { d }, uniform("model.encoder.conv1.bias", static_cast<std::size_t>(d), 0, 0.1f, spec.seed));
+    sink.add("model.encoder.conv1.weight", { d, layout.nMels, 3 },
+        uniform("model.encoder.conv1.weight", static_cast<std::size_t>(d) * layout.nMels * 3, 0, std::sqrt(3.0f / (3.0f * layout.nMels)), layout.seed));
+    sink.add("model.encoder.conv1.bias", { d }, uniform("model.encoder.conv1.bias", static_cast<std::size_t>(d), 0, 0.1f, layout.seed));
     sink.add("model.encoder.conv2.weight", { d, d, 3 },
-        uniform("model.encoder.conv2.weight", static_cast<std::size_t>(d) * d * 3, 0, std::sqrt(3.0f / (3.0f * d)), spec.seed));
-    sink.add("model.encoder.conv2.bias", { d }, uniform("model.encoder.conv2.bias", static_cast<std::size_t>(d), 0, 0.1f, spec.seed));
-    sink.add("model.encoder.embed_positions.weight", { spec.sourcePositions, d }, sinusoids(spec.sourcePositions, d));
-    for (int i = 0; i < spec.encoderLayers; ++i) {
+        uniform("model.encoder.conv2.weight", static_cast<std::size_t>(d) * d * 3, 0, std::sqrt(3.0f / (3.0f * d)), layout.seed));
+    sink.add("model.encoder.conv2.bias", { d }, uniform("model.encoder.conv2.bias", static_cast<std::size_t>(d), 0, 0.1f, layout.seed));
+    sink.add("model.encoder.embed_positions.weight", { layout.sourcePositions, d }, sinusoids(layout.sourcePositions, d));
+    for (int i = 0; i < layout.encoderLayers; ++i) {
         const std::string prefix = "model.encoder.layers." + std::to_string(i) + ".";
         sink.attention(prefix + "self_attn.", d);
         sink.norm(prefix + "self_attn_layer_norm", d);
-        sink.mlp(prefix, d, spec.ffnDim);
+        sink.mlp(prefix, d, layout.ffnDim);
         sink.norm(prefix + "final_layer_norm", d);
     }
     sink.norm("model.encoder.layer_norm", d);
 
-    sink.add("model.decoder.embed_tokens.weight", { spec.vocabSize, d },
-        uniform("model.decoder.embed_tokens.weight", static_cast<std::size_t>(spec.vocabSize) * d, 0, std::sqrt(3.0f), spec.seed));
-    sink.add("model.decoder.embed_positions.weight", { spec.targetPositions, d },
-        uniform("model.decoder.embed_positions.weight", static_cast<std::size_t>(spec.targetPositions) * d, 0, 0.5f, spec.seed));
-    for (int i = 0; i < spec.decoderLayers; ++i) {
+    sink.add("model.decoder.embed_tokens.weight", { layout.vocabSize, d },
+        uniform("model.decoder.embed_tokens.weight", static_cast<std::size_t>(layout.vocabSize) * d, 0, std::sqrt(3.0f), layout.seed));
+    sink.add("model.decoder.embed_positions.weight", { layout.targetPositions, d },
+        uniform("model.decoder.embed_positions.weight", static_cast<std::size_t>(layout.targetPositions) * d, 0, 0.5f, layout.seed));
+    for (int i = 0; i < layout.decoderLayers; ++i) {
         const std::string prefix = "model.decoder.layers." + std::to_string(i) + ".";
         sink.attention(prefix + "self_attn.", d);
         sink.norm(prefix + "self_attn_layer_norm", d);
         sink.attention(prefix + "encoder_attn.", d);
         sink.norm(prefix + "encoder_attn_layer_norm", d);
-        sink.mlp(prefix, d, spec.ffnDim);
+        sink.mlp(prefix, d, layout.ffnDim);
         sink.norm(prefix + "final_layer_norm", d);
     }
     sink.norm("model.decoder.layer_norm", d);
     writer.write(directory / "model.safetensors");
 
-    const bool multilingual = spec.vocabSize >= 51865;
+    const bool multilingual = layout.vocabSize >= 51865;
     const int endOfText = multilingual ? 50257 : 50256;
     const nlohmann::json config = {
         { "architectures", { "WhisperForConditionalGeneration" } },
         { "model_type", "whisper" },
         { "activation_function", "gelu" },
         { "d_model", d },
-        { "encoder_layers", spec.encoderLayers },
-        { "decoder_layers", spec.decoderLayers },
-        { "num_hidden_layers", spec.encoderLayers },
-        { "encoder_attention_heads", spec.heads },
-        { "decoder_attention_heads", spec.heads },
-        { "encoder_ffn_dim", spec.ffnDim },
-        { "decoder_ffn_dim", spec.ffnDim },
-        { "num_mel_bins", spec.nMels },
-        { "vocab_size", spec.vocabSize },
-        { "max_source_positions", spec.sourcePositions },
-        { "max_target_positions", spec.targetPositions },
+        { "encoder_layers", layout.encoderLayers },
+        { "decoder_layers", layout.decoderLayers },
+        { "num_hidden_layers", layout.encoderLayers },
+        { "encoder_attention_heads", layout.heads },
+        { "decoder_attention_heads", layout.heads },
+        { "encoder_ffn_dim", layout.ffnDim },
+        { "decoder_ffn_dim", layout.ffnDim },
+        { "num_mel_bins", layout.nMels },
+        { "vocab_size", layout.vocabSize },
+        { "max_source_positions", layout.sourcePositions },
+        { "max_target_positions", layout.targetPositions },
         { "scale_embedding", false },
         { "bos_token_id", endOfText },
         { "eos_token_id", endOfText },
         { "pad_token_id", endOfText },
         { "decoder_start_token_id", endOfText + 1 },
-        { "torch_dtype", spec.dtype == "F32" ? "float32" : "float16" },
+        { "torch_dtype", layout.dtype == "F32" ? "float32" : "float16" },
     };
     writeText(directory / "config.json", config.dump(2) + "\n");
-    if (spec.generationConfig) {
+    if (layout.generationConfig) {
         nlohmann::json heads = nlohmann::json::array();
-        for (const auto& [layer, head] : spec.alignmentHeads) {
+        for (const auto& [layer, head] : layout.alignmentHeads) {
             heads.push_back({ layer, head });
         }
         const nlohmann::json generation = {
@@ -311,12 +311,12 @@ void writeWhisperCheckpoint(const fs::path& directory, const WhisperCheckpointSp
             { "eos_token_id", endOfText },
             { "decoder_start_token_id", endOfText + 1 },
             { "is_multilingual", multilingual },
-            { "max_length", spec.targetPositions },
+            { "max_length", layout.targetPositions },
             { "no_timestamps_token_id", multilingual ? 50363 : 50362 },
         };
         writeText(directory / "generation_config.json", generation.dump(2) + "\n");
     }
-    writeText(directory / "tokenizer.json", whisperTestTokenizerJson(spec.vocabSize));
+    writeText(directory / "tokenizer.json", whisperTestTokenizerJson(layout.vocabSize));
 }
 
 } // namespace hushnote::testing

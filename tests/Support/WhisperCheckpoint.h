@@ -10,7 +10,7 @@ namespace hushnote::testing {
 
 // The shape of a generated Whisper checkpoint. The defaults are a small model with the real
 // vocabulary size, so special and timestamp token ids are the real ones.
-struct WhisperCheckpointSpec {
+struct WhisperCheckpointLayout {
     int dModel = 64;
     int encoderLayers = 2;
     int decoderLayers = 2;
@@ -32,9 +32,9 @@ struct WhisperCheckpointSpec {
 // config.json, generation_config.json, model.safetensors and a small tokenizer.json whose
 // byte-level BPE vocabulary is tiny but whose added tokens are Whisper's real special tokens
 // (end of text, start of transcript, the languages, tasks, no-timestamps and the timestamps).
-// The weights are a pure function of the spec (each tensor seeded from its name), so the
-// same spec always writes the same bytes.
-void writeWhisperCheckpoint(const std::filesystem::path& directory, const WhisperCheckpointSpec& spec = {});
+// The weights are a pure function of the layout (each tensor seeded from its name), so the
+// same layout always writes the same bytes.
+void writeWhisperCheckpoint(const std::filesystem::path& directory, const WhisperCheckpointLayout& layout = {});
 
 // The small tokenizer.json written with the checkpoint, for a vocabulary size of 51864,
 // 51865 or 51866.

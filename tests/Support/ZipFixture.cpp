@@ -83,16 +83,16 @@ std::string buildZip(const std::vector<ZipEntry>& entries, bool zip64)
     check(writer.get(), archive_write_open(writer.get(), &bytes, nullptr, append, nullptr));
     std::vector<std::pair<std::size_t, std::uint32_t>> modePatches;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto& spec = entries[i];
+        const auto& wanted = entries[i];
         check(writer.get(),
-            spec.stored ? archive_write_zip_set_compression_store(writer.get())
+            wanted.stored ? archive_write_zip_set_compression_store(writer.get())
                         : archive_write_zip_set_compression_deflate(writer.get()));
         std::unique_ptr<archive_entry, EntryDeleter> entry(archive_entry_new());
-        archive_entry_set_pathname(entry.get(), spec.name.c_str());
-        archive_entry_set_perm(entry.get(), spec.mode & 07777);
+        archive_entry_set_pathname(entry.get(), wanted.name.c_str());
+        archive_entry_set_perm(entry.get(), wanted.mode & 07777);
         archive_entry_set_mtime(entry.get(), 1'700'000'000, 0);
-        std::string data = spec.content;
-        switch (spec.type) {
+        std::string data = wanted.content;
+        switch (wanted.type) {
         case ZipEntry::Type::file: archive_entry_set_filetype(entry.get(), AE_IFREG); break;
         case ZipEntry::Type::directory:
             archive_entry_set_filetype(entry.get(), AE_IFDIR);
@@ -100,17 +100,17 @@ std::string buildZip(const std::vector<ZipEntry>& entries, bool zip64)
             break;
         case ZipEntry::Type::symlink:
             archive_entry_set_filetype(entry.get(), AE_IFLNK);
-            archive_entry_set_symlink(entry.get(), spec.content.c_str());
+            archive_entry_set_symlink(entry.get(), wanted.content.c_str());
             data.clear();
             break;
         case ZipEntry::Type::fifo:
         case ZipEntry::Type::characterDevice:
         case ZipEntry::Type::socket: {
             archive_entry_set_filetype(entry.get(), AE_IFREG);
-            const std::uint32_t type = spec.type == ZipEntry::Type::fifo ? S_IFIFO
-                : spec.type == ZipEntry::Type::socket                    ? S_IFSOCK
+            const std::uint32_t type = wanted.type == ZipEntry::Type::fifo ? S_IFIFO
+                : wanted.type == ZipEntry::Type::socket                    ? S_IFSOCK
                                                                          : S_IFCHR;
-            modePatches.emplace_back(i, type | (spec.mode & 07777));
+            modePatches.emplace_back(i, type | (wanted.mode & 07777));
             break;
         }
         }

@@ -83,12 +83,12 @@ int main(int argc, char** argv)
         } else if (std::strcmp(argv[i], "--read-delay-ms") == 0 && i + 1 < argc) {
             readDelayMs = std::stoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--offer") == 0 && i + 1 < argc) {
-            const QString spec = QString::fromUtf8(argv[++i]);
-            const auto equals = spec.indexOf('=');
+            const QString offerText = QString::fromUtf8(argv[++i]);
+            const auto equals = offerText.indexOf('=');
             if (offer == nullptr) {
                 offer = new QMimeData();
             }
-            offer->setData(spec.left(equals), spec.mid(equals + 1).toUtf8());
+            offer->setData(offerText.left(equals), offerText.mid(equals + 1).toUtf8());
         }
     }
     if (offer != nullptr) {

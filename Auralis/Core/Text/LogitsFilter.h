@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Auralis/Core/Text/SpecialTokens.h"
+#include "Auralis/Core/Text/TokenIdentifiers.h"
 #include "Auralis/Runtime/MultiArray.h"
 
 #include <cstdint>

@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using hushnote::testing::readFile;
 using hushnote::testing::TemporaryDirectory;
-using hushnote::testing::WhisperCheckpointSpec;
+using hushnote::testing::WhisperCheckpointLayout;
 using hushnote::testing::writeFile;
 using hushnote::testing::writeWhisperCheckpoint;
 
@@ -62,9 +62,9 @@ TEST(ModelImporter, KeepsHalfPrecisionWeightsAndConvertsThemAtLoad)
     for (const char* dtype : { "F16", "BF16" }) {
         SCOPED_TRACE(dtype);
         const TemporaryDirectory dir;
-        WhisperCheckpointSpec spec;
-        spec.dtype = dtype;
-        writeWhisperCheckpoint(dir.path() / "checkpoint", spec);
+        WhisperCheckpointLayout layout;
+        layout.dtype = dtype;
+        writeWhisperCheckpoint(dir.path() / "checkpoint", layout);
         EXPECT_EQ(importCheckpoint(dir.path() / "checkpoint", dir.path() / "model").weightType, dtype);
         const auto weights = SafeTensorsFile::open(dir.path() / "model" / "TextDecoder.mlmodelc" / "weights.safetensors");
         EXPECT_EQ(weights.find("embed_tokens.weight")->dtype, dtype);
@@ -75,9 +75,9 @@ TEST(ModelImporter, KeepsHalfPrecisionWeightsAndConvertsThemAtLoad)
 TEST(ModelImporter, WithoutAlignmentHeadsTheDecoderHasNoAlignmentOutput)
 {
     const TemporaryDirectory dir;
-    WhisperCheckpointSpec spec;
-    spec.generationConfig = false;
-    writeWhisperCheckpoint(dir.path() / "checkpoint", spec);
+    WhisperCheckpointLayout layout;
+    layout.generationConfig = false;
+    writeWhisperCheckpoint(dir.path() / "checkpoint", layout);
     importCheckpoint(dir.path() / "checkpoint", dir.path() / "model");
     const auto decoder = Model::load(dir.path() / "model" / "TextDecoder.mlmodelc", {});
     EXPECT_EQ(decoder->modelDescription().output("alignment_heads_weights"), nullptr);
@@ -88,10 +88,10 @@ TEST(ModelImporter, WithoutAlignmentHeadsTheDecoderHasNoAlignmentOutput)
 TEST(ModelImporter, TakesTheMelCountAndVocabularyFromTheConfig)
 {
     const TemporaryDirectory dir;
-    WhisperCheckpointSpec spec;
-    spec.nMels = 128;
-    spec.vocabSize = 51866;
-    writeWhisperCheckpoint(dir.path() / "checkpoint", spec);
+    WhisperCheckpointLayout layout;
+    layout.nMels = 128;
+    layout.vocabSize = 51866;
+    writeWhisperCheckpoint(dir.path() / "checkpoint", layout);
     importCheckpoint(dir.path() / "checkpoint", dir.path() / "model");
     const auto mel = Model::load(dir.path() / "model" / "MelSpectrogram.mlmodelc", {});
     EXPECT_EQ(mel->modelDescription().outputs[0].multiArrayConstraint->shape, (std::vector<std::int64_t> { 1, 128, 1, 3000 }));

@@ -17,7 +17,7 @@ namespace {
 using hushnote::testing::fixturesDirectory;
 using hushnote::testing::ImportedWhisperModel;
 using hushnote::testing::referenceSignal;
-using hushnote::testing::WhisperCheckpointSpec;
+using hushnote::testing::WhisperCheckpointLayout;
 
 NpyArray fixture(const char* name) { return readNpy(fixturesDirectory() / "whisper-reference" / name); }
 
@@ -171,9 +171,9 @@ TEST(WhisperReference, ResultsDoNotDependOnTheThreadCount)
 // converts them once at load and still follows the float64 reference of the float32 original.
 TEST(WhisperReference, Float16CheckpointStaysCloseToTheReference)
 {
-    WhisperCheckpointSpec spec;
-    spec.dtype = "F16";
-    const ImportedWhisperModel model(spec);
+    WhisperCheckpointLayout layout;
+    layout.dtype = "F16";
+    const ImportedWhisperModel model(layout);
     const Outputs out = run(model.modelFolder(), 2);
     expectClose(out.encoderColumns, fixture("encoder_columns.npy").toFloat(), 0.05f, "encoder output");
     const auto top = fixture("logits_top.npy").toInt64();
