@@ -40,19 +40,7 @@ public:
     template <typename F>
     void parallelFor(std::size_t count, std::size_t grain, F&& fn)
     {
-        if (count == 0) {
-            return;
-        }
-        grain = grain == 0 ? 1 : grain;
-        const std::size_t grains = (count + grain - 1) / grain;
-        const std::size_t parts = std::min<std::size_t>(grains, static_cast<std::size_t>(threadCount()));
-        run(parts, [&](std::size_t part) {
-            const std::size_t begin = std::min(count, (grains * part / parts) * grain);
-            const std::size_t end = std::min(count, (grains * (part + 1) / parts) * grain);
-            if (begin < end) {
-                fn(begin, end);
-            }
-        });
+        parallelForParts(count, grain, [&](std::size_t, std::size_t begin, std::size_t end) { fn(begin, end); });
     }
 
     // Like parallelFor, but also passes the part's index (below threadCount()), so a part can
